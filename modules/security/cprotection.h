@@ -1,0 +1,142 @@
+// The CProtection record and its native method table, shared by the
+// module's own units and by other extension modules that call the cipher
+// operations directly.
+//
+// A compiled caller reads the capsule stored in the class dictionary under
+// "__pyx_vtable__" (no capsule name) and calls through the table:
+//
+//     auto *table = static_cast<CProtectionVTable *>(
+//         PyCapsule_GetPointer(capsule, nullptr));
+//     PyObject *out = table->encrypt(self, data, /*skip_dispatch=*/1);
+#ifndef KOVRIN_CPROTECTION_H
+#define KOVRIN_CPROTECTION_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+struct CProtectionObject;
+
+// Each entry takes the instance, one argument (the key list, or the data:
+// an exact bytearray or None) and skip_dispatch.  With skip_dispatch == 0 a
+// Python-level override in a subclass is honoured first.  Returns a new
+// reference, or NULL with an exception set.
+typedef PyObject *(*CProtectionEntry)(CProtectionObject *self, PyObject *arg,
+                                      int skip_dispatch);
+
+struct CProtectionVTable {
+    CProtectionEntry activate;
+    CProtectionEntry decrypt;
+    CProtectionEntry encrypt;
+};
+
+struct CProtectionObject {
+    PyObject_HEAD
+    CProtectionVTable *vtab;
+    int active;
+    int flip_direction;
+    unsigned char base;
+    // The two vectors form one 16-byte block, decryption half first.
+    unsigned char decryption_vector[8];
+    unsigned char encryption_vector[8];
+    Py_ssize_t decryption_index;
+    Py_ssize_t encryption_index;
+};
+
+#ifdef CPROTECTION_BUILDING_MODULE
+// ---------------------------------------------------------------------------
+// Declarations shared between the module's own units.
+
+namespace cprotection {
+
+extern PyTypeObject CProtectionType;
+extern CProtectionVTable vtable;
+
+// Module-wide objects created once by the exec step and never freed.
+extern PyObject *module_dict;
+extern PyObject *builtins_module;
+extern PyObject *empty_tuple;
+
+inline constexpr const char kModuleName[] = "kovrin.modules.security.cprotection";
+inline constexpr const char kModuleSource[] = "modules/security/cprotection";
+inline constexpr const char kStringSource[] = "<stringsource>";
+
+// Describes one Python-callable: its names, parameters, where tracebacks
+// point, and the implementation.  Interned parameter names are filled in by
+// init_callable_specs().
+using MethodImpl = PyObject *(*)(PyObject *self, PyObject *const *args,
+                                 Py_ssize_t nargs, PyObject *kwnames);
+
+struct CallableSpec {
+    const char *name;            // __name__, used in messages
+    const char *qualname;        // __qualname__
+    const char *traceback_name;  // module name + "." + qualname
+    const char *filename;
+    int first_line;
+    const char *doc;             // NULL: no docstring
+    bool is_method;              // first positional argument is the instance
+    Py_ssize_t min_positional;
+    Py_ssize_t max_positional;
+    const char *const *param_names;
+    MethodImpl impl;
+    PyObject *interned_params[3];
+    PyObject *code;  // __code__
+};
+
+inline constexpr int kMaxParams = 3;
+
+// --- call helpers -----------------------------------------------------------
+int init_call_helpers(void);
+int init_callable_spec(CallableSpec *spec);
+PyObject *function_new(CallableSpec *spec);
+// The annotations dictionary of a function object (borrowed).
+PyObject *function_annotations(PyObject *func);
+bool is_own_function(PyObject *func, const CallableSpec *spec);
+// method_spec_of returns the spec behind one of this module's function
+// objects, or NULL for anything else.
+const CallableSpec *method_spec_of(PyObject *func);
+
+int bind_arguments(const CallableSpec *spec, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames, PyObject **slots);
+int bind_arguments_dict(const CallableSpec *spec, PyObject *args,
+                        PyObject *kwds, PyObject **slots);
+int check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
+                     bool none_allowed, bool annotated);
+void raise_unexpected_type(const char *expected, PyObject *obj);
+void raise_none_refused(void);
+
+int convert_int32(PyObject *obj, int *out);
+int convert_int64(PyObject *obj, long long *out);
+int convert_uint8(PyObject *obj, unsigned char *out);
+int convert_flag(PyObject *obj);
+
+enum class Dispatch { run_operation, overridden, failed };
+Dispatch dispatch_override(CProtectionObject *self, PyObject *name,
+                           PyObject *arg, const CallableSpec *own,
+                           bool result_must_be_bytearray, PyObject **result);
+
+void add_traceback(const char *funcname, int line, const char *filename);
+
+// --- cipher -----------------------------------------------------------------
+extern CallableSpec activate_spec;
+extern CallableSpec decrypt_spec;
+extern CallableSpec encrypt_spec;
+extern PyObject *str_activate;
+extern PyObject *str_decrypt;
+extern PyObject *str_encrypt;
+
+PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_dispatch);
+PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispatch);
+PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispatch);
+int init_cipher(void);
+
+// --- pickle support ---------------------------------------------------------
+extern CallableSpec reduce_spec;
+extern CallableSpec setstate_spec;
+extern CallableSpec unpickle_spec;
+extern PyMethodDef pickle_methods[];
+int init_pickle_support(void);
+
+}  // namespace cprotection
+
+#endif  // CPROTECTION_BUILDING_MODULE
+#endif  // KOVRIN_CPROTECTION_H

@@ -1,0 +1,401 @@
+// Pickle support: the reduce value, the set-state method and the module
+// level unpickle function, with the state tuple's conversions.
+#define CPROTECTION_BUILDING_MODULE
+#include "cprotection.h"
+
+#include <string.h>
+
+namespace cprotection {
+
+namespace {
+
+// The state tuple layout is identified by the first seven hex digits of a
+// digest of its field names: SHA-256 (the one we emit), SHA-1 and MD5.
+constexpr long long kEmittedChecksum = 0xc4c669c;
+constexpr long long kSha1Checksum = 0x635491f;
+constexpr long long kMd5Checksum = 0xd001271;
+constexpr char kStateFields[] =
+    "active, base, decryption_index, decryption_vector, encryption_index, "
+    "encryption_vector, flip_direction";
+
+constexpr char kSetStateName[] =
+    "kovrin.modules.security.cprotection.__pyx_unpickle_CProtection__set_state";
+constexpr char kVectorConversionName[] = "carray.from_py.__Pyx_carray_from_py_unsigned_char";
+
+constexpr Py_ssize_t kVectorSize = 8;
+constexpr Py_ssize_t kStateFieldCount = 7;
+
+const char *const kSetStateParams[] = {"__pyx_state"};
+const char *const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
+
+PyObject *checksum_object = nullptr;
+PyObject *str_dict = nullptr;
+PyObject *str_new = nullptr;
+PyObject *str_update = nullptr;
+PyObject *str_unpickle = nullptr;
+
+void add_reduce_traceback(int line)
+{
+    add_traceback(reduce_spec.traceback_name, line, kStringSource);
+}
+
+// ---------------------------------------------------------------------------
+// State conversions
+
+int raise_count_mismatch(Py_ssize_t count)
+{
+    if (count > kVectorSize) {
+        PyErr_Format(PyExc_IndexError,
+                     "too many values found during array assignment, expected %zd", kVectorSize);
+    } else {
+        PyErr_Format(PyExc_IndexError,
+                     "not enough values found during array assignment, expected %zd, got %zd",
+                     kVectorSize, count);
+    }
+    add_traceback(kVectorConversionName, 95, kStringSource);
+    return -1;
+}
+
+// Fills `out` with exactly eight bytes taken from any sized sequence or
+// iterable of integers 0..255.
+int convert_vector(PyObject *value, unsigned char out[kVectorSize])
+{
+    Py_ssize_t length = PyObject_Length(value);
+    if (length < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            add_traceback(kVectorConversionName, 82, kStringSource);
+            return -1;
+        }
+        // Unsized iterables are counted while walking.
+        PyErr_Clear();
+        length = kVectorSize;
+    }
+    if (length != kVectorSize) return raise_count_mismatch(length);
+
+    Py_ssize_t count = 0;
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        // Read the size again each step: converting an element may run code
+        // that resizes the list.
+        for (; count < PySequence_Fast_GET_SIZE(value); ++count) {
+            if (count == kVectorSize) return raise_count_mismatch(count + 1);
+            PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(value, count));
+            int status = convert_uint8(item, &out[count]);
+            Py_DECREF(item);
+            if (status < 0) {
+                add_traceback(kVectorConversionName, 89, kStringSource);
+                return -1;
+            }
+        }
+    } else {
+        PyObject *iterator = PyObject_GetIter(value);
+        if (iterator == nullptr) {
+            add_traceback(kVectorConversionName, 86, kStringSource);
+            return -1;
+        }
+        PyObject *item;
+        while ((item = PyIter_Next(iterator)) != nullptr) {
+            if (count == kVectorSize) {
+                Py_DECREF(item);
+                Py_DECREF(iterator);
+                return raise_count_mismatch(count + 1);
+            }
+            int status = convert_uint8(item, &out[count]);
+            Py_DECREF(item);
+            if (status < 0) {
+                Py_DECREF(iterator);
+                add_traceback(kVectorConversionName, 89, kStringSource);
+                return -1;
+            }
+            ++count;
+        }
+        Py_DECREF(iterator);
+        if (PyErr_Occurred()) {
+            add_traceback(kVectorConversionName, 86, kStringSource);
+            return -1;
+        }
+    }
+    if (count != kVectorSize) return raise_count_mismatch(count);
+    return 0;
+}
+
+// Indices go through __index__; a value outside 0..7 would send the
+// transforms outside the vectors, so it is refused here.
+int convert_index(PyObject *obj, const char *field, Py_ssize_t *out)
+{
+    PyObject *value = PyLong_CheckExact(obj) ? Py_NewRef(obj) : PyNumber_Index(obj);
+    if (value == nullptr) return -1;
+    long long index = PyLong_AsLongLong(value);
+    Py_DECREF(value);
+    if (index == -1 && PyErr_Occurred()) return -1;
+    if (index < 0 || index >= kVectorSize) {
+        PyErr_Format(PyExc_ValueError, "%s out of range: %lld (expected 0..7)", field, index);
+        return -1;
+    }
+    *out = static_cast<Py_ssize_t>(index);
+    return 0;
+}
+
+PyObject *state_item(PyObject *state, Py_ssize_t position)
+{
+    if (position >= PyTuple_GET_SIZE(state)) {
+        PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+        return nullptr;
+    }
+    return PyTuple_GET_ITEM(state, position);
+}
+
+// Position 7 of a deferred-form state: the instance dictionary's contents.
+int apply_instance_dict(PyObject *self, PyObject *state)
+{
+    PyObject *extra = PyTuple_GET_ITEM(state, kStateFieldCount);
+    int wanted = PyObject_IsTrue(extra);
+    if (wanted <= 0) return wanted;
+    PyObject *dict = PyObject_GenericGetDict(self, nullptr);
+    if (dict == nullptr) return -1;
+    int status;
+    if (PyDict_CheckExact(dict)) {
+        status = PyDict_Update(dict, extra);
+    } else {
+        PyObject *result = PyObject_CallMethodOneArg(dict, str_update, extra);
+        status = result ? 0 : -1;
+        Py_XDECREF(result);
+    }
+    Py_DECREF(dict);
+    return status;
+}
+
+// Converts all seven fields first and stores them only when every one
+// converted and the instance dictionary was updated: a failed restore
+// leaves the record exactly as it was.
+int apply_state(CProtectionObject *self, PyObject *state)
+{
+    CProtectionObject restored;
+    PyObject *item;
+    int flag;
+
+    if ((item = state_item(state, 0)) == nullptr || (flag = convert_flag(item)) < 0) goto error;
+    restored.active = flag;
+    if ((item = state_item(state, 1)) == nullptr || convert_uint8(item, &restored.base) < 0) goto error;
+    if ((item = state_item(state, 2)) == nullptr ||
+        convert_index(item, "decryption_index", &restored.decryption_index) < 0) goto error;
+    if ((item = state_item(state, 3)) == nullptr ||
+        convert_vector(item, restored.decryption_vector) < 0) goto error;
+    if ((item = state_item(state, 4)) == nullptr ||
+        convert_index(item, "encryption_index", &restored.encryption_index) < 0) goto error;
+    if ((item = state_item(state, 5)) == nullptr ||
+        convert_vector(item, restored.encryption_vector) < 0) goto error;
+    if ((item = state_item(state, 6)) == nullptr || (flag = convert_flag(item)) < 0) goto error;
+    restored.flip_direction = flag;
+
+    if (PyTuple_GET_SIZE(state) > kStateFieldCount &&
+        apply_instance_dict(reinterpret_cast<PyObject *>(self), state) < 0) {
+        add_traceback(kSetStateName, 13, kStringSource);
+        return -1;
+    }
+
+    self->active = restored.active;
+    self->base = restored.base;
+    self->decryption_index = restored.decryption_index;
+    memcpy(self->decryption_vector, restored.decryption_vector, kVectorSize);
+    self->encryption_index = restored.encryption_index;
+    memcpy(self->encryption_vector, restored.encryption_vector, kVectorSize);
+    self->flip_direction = restored.flip_direction;
+    return 0;
+error:
+    add_traceback(kSetStateName, 12, kStringSource);
+    return -1;
+}
+
+// A checksum outside 0..0xffffffff is shown with its full signed value.
+void raise_incompatible_checksum(long long checksum)
+{
+    PyObject *pickle = PyImport_ImportModule("pickle");
+    if (pickle == nullptr) return;
+    PyObject *error_class = PyObject_GetAttrString(pickle, "PickleError");
+    Py_DECREF(pickle);
+    if (error_class == nullptr) return;
+    char received[32];
+    if (checksum < 0) {
+        PyOS_snprintf(received, sizeof received, "-0x%llx", 0ULL - static_cast<unsigned long long>(checksum));
+    } else {
+        PyOS_snprintf(received, sizeof received, "0x%llx", static_cast<unsigned long long>(checksum));
+    }
+    PyErr_Format(error_class, "Incompatible checksums (%s vs (0x%x, 0x%x, 0x%x) = (%s))", received,
+                 static_cast<unsigned>(kEmittedChecksum), static_cast<unsigned>(kSha1Checksum),
+                 static_cast<unsigned>(kMd5Checksum), kStateFields);
+    Py_DECREF(error_class);
+}
+
+// Found by name at every call, as a global would be.
+PyObject *lookup_unpickle_function(void)
+{
+    PyObject *func;
+    if (PyDict_GetItemRef(module_dict, str_unpickle, &func) != 0) return func;
+    if (PyObject_GetOptionalAttr(builtins_module, str_unpickle, &func) != 0) return func;
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", str_unpickle);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Callables
+
+PyObject *reduce_impl(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    auto *self = reinterpret_cast<CProtectionObject *>(op);
+    PyObject *state = nullptr, *dict = nullptr, *func = nullptr, *result = nullptr;
+    int use_setstate = 0;
+
+    if (bind_arguments(&reduce_spec, args, nargs, kwnames, nullptr) < 0) return nullptr;
+
+    state = Py_BuildValue("(Obny#ny#O)", self->active ? Py_True : Py_False, self->base,
+                          self->decryption_index, self->decryption_vector, kVectorSize,
+                          self->encryption_index, self->encryption_vector, kVectorSize,
+                          self->flip_direction ? Py_True : Py_False);
+    if (state == nullptr) {
+        add_reduce_traceback(5);
+        goto done;
+    }
+    if (PyObject_GetOptionalAttr(op, str_dict, &dict) < 0) {
+        add_reduce_traceback(6);
+        goto done;
+    }
+    if (dict != nullptr && dict != Py_None) {
+        use_setstate = convert_flag(dict);
+        if (use_setstate < 0) {
+            add_reduce_traceback(7);
+            goto done;
+        }
+        if (use_setstate) {
+            PyObject *extended = PyTuple_New(kStateFieldCount + 1);
+            if (extended == nullptr) {
+                add_reduce_traceback(8);
+                goto done;
+            }
+            for (Py_ssize_t i = 0; i < kStateFieldCount; ++i) {
+                PyTuple_SET_ITEM(extended, i, Py_NewRef(PyTuple_GET_ITEM(state, i)));
+            }
+            PyTuple_SET_ITEM(extended, kStateFieldCount, Py_NewRef(dict));
+            Py_SETREF(state, extended);
+        }
+    }
+    func = lookup_unpickle_function();
+    if (func != nullptr) {
+        if (use_setstate) {
+            result = Py_BuildValue("(O(OOO)O)", func, Py_TYPE(op), checksum_object, Py_None, state);
+        } else {
+            result = Py_BuildValue("(O(OOO))", func, Py_TYPE(op), checksum_object, state);
+        }
+    }
+    if (result == nullptr) add_reduce_traceback(use_setstate ? 13 : 15);
+done:
+    Py_XDECREF(state);
+    Py_XDECREF(dict);
+    Py_XDECREF(func);
+    return result;
+}
+
+PyObject *setstate_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *state;
+    if (bind_arguments(&setstate_spec, args, nargs, kwnames, &state) < 0) {
+        add_traceback(setstate_spec.traceback_name, 16, kStringSource);
+        return nullptr;
+    }
+    if (!PyTuple_CheckExact(state)) {
+        if (state == Py_None) {
+            raise_none_refused();
+        } else {
+            raise_unexpected_type("tuple", state);
+        }
+        add_traceback(setstate_spec.traceback_name, 17, kStringSource);
+        return nullptr;
+    }
+    if (apply_state(reinterpret_cast<CProtectionObject *>(self), state) < 0) {
+        add_traceback(setstate_spec.traceback_name, 17, kStringSource);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *slots[3];
+    long long checksum;
+    PyObject *new_method = nullptr, *instance = nullptr;
+
+    if (bind_arguments(&unpickle_spec, args, nargs, kwnames, slots) < 0 ||
+        convert_int64(slots[1], &checksum) < 0) {
+        add_traceback(unpickle_spec.traceback_name, 4, kStringSource);
+        return nullptr;
+    }
+    PyObject *type = slots[0], *state = slots[2];
+    if (check_exact_type(state, &PyTuple_Type, "__pyx_state", true, false) < 0) return nullptr;
+    if (checksum != kEmittedChecksum && checksum != kSha1Checksum && checksum != kMd5Checksum) {
+        raise_incompatible_checksum(checksum);
+        add_traceback(unpickle_spec.traceback_name, 6, kStringSource);
+        return nullptr;
+    }
+    // Always the class this module created, whatever the namespace holds now.
+    new_method = PyObject_GetAttr(reinterpret_cast<PyObject *>(&CProtectionType), str_new);
+    if (new_method != nullptr) {
+        instance = PyObject_CallOneArg(new_method, type);
+        Py_DECREF(new_method);
+    }
+    if (instance == nullptr) {
+        add_traceback(unpickle_spec.traceback_name, 7, kStringSource);
+        return nullptr;
+    }
+    if (state != Py_None &&
+        apply_state(reinterpret_cast<CProtectionObject *>(instance), state) < 0) {
+        Py_DECREF(instance);
+        add_traceback(unpickle_spec.traceback_name, 9, kStringSource);
+        return nullptr;
+    }
+    return instance;
+}
+
+}  // namespace
+
+CallableSpec reduce_spec = {
+    "__reduce_cython__", "CProtection.__reduce_cython__",
+    "kovrin.modules.security.cprotection.CProtection.__reduce_cython__", kStringSource, 1,
+    nullptr, true, 0, 0, nullptr, reduce_impl, {}, nullptr,
+};
+
+CallableSpec setstate_spec = {
+    "__setstate_cython__", "CProtection.__setstate_cython__",
+    "kovrin.modules.security.cprotection.CProtection.__setstate_cython__", kStringSource, 16,
+    nullptr, true, 1, 1, kSetStateParams, setstate_impl, {}, nullptr,
+};
+
+CallableSpec unpickle_spec = {
+    "__pyx_unpickle_CProtection", "__pyx_unpickle_CProtection",
+    "kovrin.modules.security.cprotection.__pyx_unpickle_CProtection", kStringSource, 4,
+    nullptr, false, 3, 3, kUnpickleParams, unpickle_impl, {}, nullptr,
+};
+
+// The class's built-in methods; module initialisation moves them to
+// __reduce__ and __setstate__.
+PyMethodDef pickle_methods[] = {
+    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reduce_impl)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(setstate_impl)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int init_pickle_support(void)
+{
+    checksum_object = PyLong_FromLongLong(kEmittedChecksum);
+    str_dict = PyUnicode_InternFromString("__dict__");
+    str_new = PyUnicode_InternFromString("__new__");
+    str_update = PyUnicode_InternFromString("update");
+    str_unpickle = PyUnicode_InternFromString("__pyx_unpickle_CProtection");
+    if (checksum_object == nullptr || str_dict == nullptr || str_new == nullptr ||
+        str_update == nullptr || str_unpickle == nullptr) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace cprotection
