@@ -1,0 +1,93 @@
+// A minimal extension module that calls CProtection's operations through
+// its native method table, the way another compiled module would.
+//
+//     import native_caller
+//     native_caller.call("encrypt", instance, bytearray(b"..."), skip_dispatch=1)
+#include "cprotection.h"
+
+#include <string.h>
+
+namespace {
+
+CProtectionVTable *table = nullptr;
+PyTypeObject *cprotection_type = nullptr;
+
+// Takes the table out of the capsule the class publishes.
+int load_table(void)
+{
+    if (table != nullptr) return 0;
+    PyObject *module = PyImport_ImportModule("kovrin.modules.security.cprotection");
+    if (module == nullptr) return -1;
+    PyObject *type = PyObject_GetAttrString(module, "CProtection");
+    Py_DECREF(module);
+    if (type == nullptr) return -1;
+    PyObject *capsule = PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(type)->tp_dict, "__pyx_vtable__");
+    if (capsule == nullptr) {
+        Py_DECREF(type);
+        PyErr_SetString(PyExc_RuntimeError, "CProtection publishes no __pyx_vtable__");
+        return -1;
+    }
+    table = static_cast<CProtectionVTable *>(PyCapsule_GetPointer(capsule, nullptr));
+    if (table == nullptr) {
+        Py_DECREF(type);
+        return -1;
+    }
+    cprotection_type = reinterpret_cast<PyTypeObject *>(type);  // kept for the process
+    return 0;
+}
+
+PyObject *call(PyObject *, PyObject *args, PyObject *kwds)
+{
+    static const char *keywords[] = {"operation", "instance", "argument", "skip_dispatch", nullptr};
+    const char *operation;
+    PyObject *instance, *argument;
+    int skip_dispatch = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sOO|i", const_cast<char **>(keywords), &operation,
+                                     &instance, &argument, &skip_dispatch)) {
+        return nullptr;
+    }
+    if (load_table() < 0) return nullptr;
+    if (!PyObject_TypeCheck(instance, cprotection_type)) {
+        PyErr_SetString(PyExc_TypeError, "instance must be a CProtection");
+        return nullptr;
+    }
+    auto *self = reinterpret_cast<CProtectionObject *>(instance);
+    // The entries trust their caller on the argument's type, so check here.
+    if (strcmp(operation, "activate") == 0) {
+        if (!PyList_Check(argument)) {
+            PyErr_SetString(PyExc_TypeError, "activate needs a list");
+            return nullptr;
+        }
+        return table->activate(self, argument, skip_dispatch);
+    }
+    if (!PyByteArray_CheckExact(argument) && argument != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "data must be a bytearray or None");
+        return nullptr;
+    }
+    if (strcmp(operation, "decrypt") == 0) return table->decrypt(self, argument, skip_dispatch);
+    if (strcmp(operation, "encrypt") == 0) return table->encrypt(self, argument, skip_dispatch);
+    PyErr_Format(PyExc_ValueError, "unknown operation %s", operation);
+    return nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(call)),
+     METH_VARARGS | METH_KEYWORDS,
+     "call(operation, instance, argument, skip_dispatch=1): run one native entry."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "native_caller",
+    .m_doc = "Calls CProtection's native method table.",
+    .m_size = 0,
+    .m_methods = methods,
+};
+
+}  // namespace
+
+extern "C" PyMODINIT_FUNC PyInit_native_caller(void)
+{
+    return PyModuleDef_Init(&module_def);
+}
