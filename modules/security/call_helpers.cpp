@@ -588,7 +588,7 @@ int convert_uint8(PyObject *obj, unsigned char *out)
     int overflow = 0;
     long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (wide == -1 && PyErr_Occurred()) goto done;
-    if (overflow < 0 || wide < 0) {
+    if (overflow < 0 || (overflow == 0 && wide < 0)) {
         PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned char");
         goto done;
     }
