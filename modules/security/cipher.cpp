@@ -4,7 +4,12 @@
 #include "cprotection.h"
 
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace cprotection {
 
@@ -28,80 +33,241 @@ const char *const kEncryptParams[] = {"raw_data"};
 
 inline uint64_t load_vector(const unsigned char vector[8])
 {
-    uint64_t word = 0;
-    for (int i = 7; i >= 0; --i) word = (word << 8) | vector[i];
+    uint64_t word;
+    memcpy(&word, vector, 8);  // byte k at bits 8k on little-endian hosts
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
     return word;
 }
 
 inline void store_vector(unsigned char vector[8], uint64_t word)
 {
-    for (int i = 0; i < 8; ++i) vector[i] = static_cast<unsigned char>(word >> (8 * i));
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    memcpy(vector, &word, 8);
 }
 
-// The vector lives in a 64-bit word, byte k at bits 8k, and the index as a
-// bit offset.  Only the low six bits of `shift` are ever used, so the index
-// step needs no masking: shift ^ (byte << 3) moves it by (byte & 7) * 8.
+// Keeps the compiler from re-associating an expression across this point.
+#define KEEP_ORDER(value) __asm__("" : "+r"(value))
+
+// The scalar loops hold the vector in a 64-bit word, byte k at bits 8k, and
+// the index as a bit offset.  Only the low six bits of `shift` are ever
+// used (shifts mask their count), so the index step needs no masking:
+// shift ^ (byte << 3) moves it by (byte & 7) * 8.
 //
-// Encrypting byte p at position k: out = v[k] ^ p, then v[k] = p, which is
-// v ^= out << 8k.  Decrypting byte c: p = v[k] ^ c, then v[k] = p, which is
-// v ^= c << 8k; either way the index moves by the plaintext's low bits.
-Py_ssize_t encrypt_bytes(unsigned char vector[8], Py_ssize_t index,
-                         const unsigned char *src, unsigned char *dst, Py_ssize_t n)
+// Encrypting byte p at position k: out = v[k] ^ p, then v[k] = p.  Writing
+// p into the word (and-not, or) is off the output's path, so the chain from
+// one byte to the next is two operations.
+__attribute__((always_inline)) inline Py_ssize_t
+encrypt_scalar_body(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                    unsigned char *dst, Py_ssize_t n)
 {
     uint64_t word = load_vector(vector);
     uint64_t shift = static_cast<uint64_t>(index & 7) << 3;
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint64_t plain = src[i];
-        uint64_t out = ((word >> (shift & 63)) ^ plain) & 0xff;
-        dst[i] = static_cast<unsigned char>(out);
-        word ^= out << (shift & 63);
+        uint64_t bits = shift & 63;
+        dst[i] = static_cast<unsigned char>((word >> bits) ^ plain);
+        word = (word & ~(uint64_t{0xff} << bits)) | (plain << bits);
         shift ^= plain << 3;
     }
     store_vector(vector, word);
     return static_cast<Py_ssize_t>((shift >> 3) & 7);
 }
 
-Py_ssize_t decrypt_bytes(unsigned char vector[8], Py_ssize_t index,
-                         const unsigned char *src, unsigned char *dst, Py_ssize_t n)
+// Decrypting byte c at position k: p = v[k] ^ c, then v[k] = p, which is
+// v ^= c << 8k.  The next index needs p; taking c's share of it before the
+// vector read keeps the serial chain at shift, or, xor.
+__attribute__((always_inline)) inline Py_ssize_t
+decrypt_scalar_body(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                    unsigned char *dst, Py_ssize_t n)
 {
     uint64_t word = load_vector(vector);
     uint64_t shift = static_cast<uint64_t>(index & 7) << 3;
     for (Py_ssize_t i = 0; i < n; ++i) {
         uint64_t cipher = src[i];
-        uint64_t lane = word >> (shift & 63);
+        uint64_t bits = shift & 63;
+        uint64_t lane = word >> bits;
         dst[i] = static_cast<unsigned char>(lane ^ cipher);
-        word ^= cipher << (shift & 63);
-        shift ^= (lane ^ cipher) << 3;
+        word ^= cipher << bits;
+        uint64_t next = shift ^ (cipher << 3);
+        KEEP_ORDER(next);
+        shift = next ^ (lane << 3);
     }
     store_vector(vector, word);
     return static_cast<Py_ssize_t>((shift >> 3) & 7);
 }
 
+Py_ssize_t encrypt_scalar(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                          unsigned char *dst, Py_ssize_t n)
+{
+    return encrypt_scalar_body(vector, index, src, dst, n);
+}
+
+Py_ssize_t decrypt_scalar(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                          unsigned char *dst, Py_ssize_t n)
+{
+    return decrypt_scalar_body(vector, index, src, dst, n);
+}
+
+#if defined(__x86_64__)
+#define CPROTECTION_X86_KERNELS 1
+
+// The same loops with single-operation variable shifts (shlx, shrx).
+__attribute__((target("bmi,bmi2"))) Py_ssize_t
+encrypt_bmi2(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+             unsigned char *dst, Py_ssize_t n)
+{
+    return encrypt_scalar_body(vector, index, src, dst, n);
+}
+
+// Decryption's chain is serial: the next index needs the byte just
+// computed.  Beside the vector word, a second word keeps only each entry's
+// low three bits, already moved to bits 3..5 of its byte, so the next bit
+// offset is one shrx and two xors away.  The shifts are written out because
+// shrx and shlx use only the count's low six bits, which spares masking
+// `shift` on the chain.
+__attribute__((target("bmi,bmi2"))) Py_ssize_t
+decrypt_bmi2(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+             unsigned char *dst, Py_ssize_t n)
+{
+    uint64_t word = load_vector(vector);
+    uint64_t steps = (word & 0x0707070707070707) << 3;
+    uint64_t shift = static_cast<uint64_t>(index & 7) << 3;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint64_t cipher = src[i];
+        uint64_t cipher_step = (cipher & 7) << 3;
+        uint64_t lane, lane_step, added, added_step;
+        __asm__("shrx %2, %1, %0" : "=r"(lane) : "r"(word), "r"(shift));
+        __asm__("shrx %2, %1, %0" : "=r"(lane_step) : "r"(steps), "r"(shift));
+        __asm__("shlx %2, %1, %0" : "=r"(added) : "r"(cipher), "r"(shift));
+        __asm__("shlx %2, %1, %0" : "=r"(added_step) : "r"(cipher_step), "r"(shift));
+        dst[i] = static_cast<unsigned char>(lane ^ cipher);
+        word ^= added;
+        steps ^= added_step;
+        uint64_t next = shift ^ cipher_step;
+        KEEP_ORDER(next);
+        shift = next ^ lane_step;
+    }
+    store_vector(vector, word);
+    return static_cast<Py_ssize_t>((shift >> 3) & 7);
+}
+
+// Encryption's index sequence depends on the input alone, so 64 bytes are
+// done at once.  Lane i's index is the starting index XOR the low three
+// bits of every earlier byte: an exclusive prefix XOR, computed on three
+// 64-bit lane masks.  Each output byte is the input XOR the previous input
+// that used the same vector position, or the vector's entry when none did.
+// Per position, compressing its lanes' inputs and expanding them into its
+// lanes but the first moves every input to the next lane of that position;
+// the first lanes take the vector's entries in one permute.  An entry then
+// becomes the last input at its position.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")))
+Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                          unsigned char *dst, Py_ssize_t n)
+{
+    constexpr Py_ssize_t kBlock = 64;
+    // Below one block the scalar loop is as fast.
+    if (n < kBlock) return encrypt_scalar_body(vector, index, src, dst, n);
+
+    auto prefix_xor = [](uint64_t x) {
+        x ^= x << 1;
+        x ^= x << 2;
+        x ^= x << 4;
+        x ^= x << 8;
+        x ^= x << 16;
+        x ^= x << 32;
+        return x;
+    };
+    uint64_t word = load_vector(vector);
+    unsigned start = static_cast<unsigned>(index & 7);
+    for (Py_ssize_t offset = 0; offset < n; offset += kBlock) {
+        Py_ssize_t length = n - offset < kBlock ? n - offset : kBlock;
+        __mmask64 valid = length == kBlock ? ~uint64_t{0} : (uint64_t{1} << length) - 1;
+        __m512i plain = _mm512_maskz_loadu_epi8(valid, src + offset);
+        uint64_t bit0 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(1));
+        uint64_t bit1 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(2));
+        uint64_t bit2 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(4));
+        // Lanes whose index has bit b set.
+        uint64_t index0 = (prefix_xor(bit0) << 1) ^ (start & 1 ? ~uint64_t{0} : 0);
+        uint64_t index1 = (prefix_xor(bit1) << 1) ^ (start & 2 ? ~uint64_t{0} : 0);
+        uint64_t index2 = (prefix_xor(bit2) << 1) ^ (start & 4 ? ~uint64_t{0} : 0);
+
+        __m512i indices = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
+        indices = _mm512_mask_add_epi8(indices, index1, indices, _mm512_set1_epi8(2));
+        indices = _mm512_mask_add_epi8(indices, index2, indices, _mm512_set1_epi8(4));
+        __m512i previous = _mm512_maskz_permutexvar_epi8(~uint64_t{0}, indices, _mm512_set1_epi64(static_cast<long long>(word)));
+        for (unsigned position = 0; position < 8; ++position) {
+            uint64_t lanes = valid & (position & 1 ? index0 : ~index0) &
+                             (position & 2 ? index1 : ~index1) & (position & 4 ? index2 : ~index2);
+            if (lanes == 0) continue;
+            previous = _mm512_mask_expand_epi8(previous, lanes & (lanes - 1),
+                                               _mm512_maskz_compress_epi8(lanes, plain));
+            uint64_t last = src[offset + 63 - __builtin_clzll(lanes)];
+            unsigned bits = position * 8;
+            word = (word & ~(uint64_t{0xff} << bits)) | (last << bits);
+        }
+        _mm512_mask_storeu_epi8(dst + offset, valid, _mm512_xor_si512(plain, previous));
+        start ^= (__builtin_popcountll(bit0) & 1) | (__builtin_popcountll(bit1) & 1) << 1 |
+                 (__builtin_popcountll(bit2) & 1) << 2;
+    }
+    store_vector(vector, word);
+    return static_cast<Py_ssize_t>(start);
+}
+#endif
+
 using Transform = Py_ssize_t (*)(unsigned char *, Py_ssize_t, const unsigned char *,
                                  unsigned char *, Py_ssize_t);
 
-// Builds the new bytearray and runs one direction over it.  An exact
-// bytearray is transformed straight from its buffer into an uninitialised
-// result; anything else (None included) goes through the bytearray type, so
-// its errors are the interpreter's own, and is then transformed in place.
+// Chosen once at import from the CPU's features.  CPROTECTION_KERNEL
+// ("scalar", "bmi2" or "avx512") narrows the choice, so that tests can run
+// each kernel the CPU supports; an unsupported name falls back to scalar.
+Transform encrypt_bytes = encrypt_scalar;
+Transform decrypt_bytes = decrypt_scalar;
+
+void select_kernels(void)
+{
+#ifdef CPROTECTION_X86_KERNELS
+    const char *wanted = getenv("CPROTECTION_KERNEL");
+    auto allowed = [wanted](const char *name) { return wanted == nullptr || strcmp(wanted, name) == 0; };
+    __builtin_cpu_init();
+    bool bmi2 = __builtin_cpu_supports("bmi2");
+    bool avx512 = bmi2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                  __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+                  __builtin_cpu_supports("popcnt");
+    if (avx512 && allowed("avx512")) {
+        encrypt_bytes = encrypt_avx512;
+        decrypt_bytes = decrypt_bmi2;
+    } else if (bmi2 && allowed("bmi2")) {
+        encrypt_bytes = encrypt_bmi2;
+        decrypt_bytes = decrypt_bmi2;
+    }
+#endif
+}
+
+// Builds the new bytearray as a copy of the argument and runs one direction
+// over it in place.  Reading and writing the same buffer also keeps the
+// loop clear of the stalls that two page-aligned buffers (as large
+// allocations are) cause when loads and stores fall 4 KiB apart.  Anything
+// but an exact bytearray (None included) is copied by calling the bytearray
+// type, so its errors are the interpreter's own.
 PyObject *run_transform(PyObject *data, unsigned char *vector, Py_ssize_t *index,
                         Transform transform, const CallableSpec *spec, int copy_line)
 {
     PyObject *result;
-    const unsigned char *src;
     if (PyByteArray_CheckExact(data)) {
-        result = PyByteArray_FromStringAndSize(nullptr, PyByteArray_GET_SIZE(data));
-        src = reinterpret_cast<const unsigned char *>(PyByteArray_AS_STRING(data));
+        result = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(data), PyByteArray_GET_SIZE(data));
     } else {
         result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
-        src = result ? reinterpret_cast<const unsigned char *>(PyByteArray_AS_STRING(result)) : nullptr;
     }
     if (result == nullptr) {
         add_traceback(spec->traceback_name, copy_line, spec->filename);
         return nullptr;
     }
-    auto *dst = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
-    *index = transform(vector, *index, src, dst, PyByteArray_GET_SIZE(result));
+    auto *bytes = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
+    *index = transform(vector, *index, bytes, bytes, PyByteArray_GET_SIZE(result));
     return result;
 }
 
@@ -128,11 +294,16 @@ PyObject *data_method(const CallableSpec *spec, CProtectionEntry entry, const ch
                       PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *data;
-    if (bind_arguments(spec, args, nargs, kwnames, &data) < 0) {
+    // One positional argument is the call worth making fast: it needs no binding.
+    if (nargs == 1 && kwnames == nullptr) {
+        data = args[0];
+    } else if (bind_arguments(spec, args, nargs, kwnames, &data) < 0) {
         add_traceback(spec->traceback_name, spec->first_line, spec->filename);
         return nullptr;
     }
-    if (check_exact_type(data, &PyByteArray_Type, param, true, false) < 0) return nullptr;
+    if (!PyByteArray_CheckExact(data) && check_exact_type(data, &PyByteArray_Type, param, true, false) < 0) {
+        return nullptr;
+    }
     PyObject *result = entry(reinterpret_cast<CProtectionObject *>(self), data, 1);
     if (result == nullptr) {
         add_traceback(spec->traceback_name, spec->first_line, spec->filename);
@@ -259,6 +430,7 @@ PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispa
 
 int init_cipher(void)
 {
+    select_kernels();
     str_activate = PyUnicode_InternFromString("activate");
     str_decrypt = PyUnicode_InternFromString("decrypt");
     str_encrypt = PyUnicode_InternFromString("encrypt");
