@@ -1,0 +1,61 @@
+"""Compares the transform kernel chosen at import with the byte-by-byte rules.
+
+Run by test_kernels.py in a fresh interpreter per kernel, with
+CPROTECTION_KERNEL set; exits non-zero on the first difference.
+"""
+
+import random
+import sys
+
+from hypothesis import given, settings, strategies as st
+
+from kovrin.modules.security.cprotection import CProtection
+
+
+def reference(vector: bytes, index: int, data: bytes, decrypting: bool):
+    vector = bytearray(vector)
+    out = bytearray()
+    for byte in data:
+        plain = vector[index] ^ byte if decrypting else byte
+        out.append(vector[index] ^ byte)
+        vector[index] = plain
+        index ^= plain & 7
+    return out, bytes(vector), index
+
+
+def make_data(length: int, seed: int, repeat_positions: bool) -> bytes:
+    """Random bytes; or bytes whose low bits keep the index on few positions."""
+    rng = random.Random(seed)
+    if repeat_positions:
+        return bytes(rng.choice([0, 8, 1, 9, 0xF8]) for _ in range(length))
+    return rng.randbytes(length)
+
+
+data_strategy = st.builds(make_data, st.integers(0, 5000), st.integers(0, 2**32), st.booleans())
+
+
+@settings(max_examples=int(sys.argv[1]) if len(sys.argv) > 1 else 300, deadline=None)
+@given(data=data_strategy, vectors=st.binary(min_size=16, max_size=16),
+       indices=st.tuples(st.integers(0, 7), st.integers(0, 7)), cut=st.integers(0, 5000))
+def check_kernel(data, vectors, indices, cut):
+    decryption_vector, encryption_vector = vectors[:8], vectors[8:]
+    decryption_index, encryption_index = indices
+    cipher = CProtection.__new__(CProtection)
+    cipher.__setstate__((True, 0, decryption_index, decryption_vector, encryption_index,
+                         encryption_vector, False))
+    cut = min(cut, len(data))
+    encrypted = cipher.encrypt(bytearray(data[:cut])) + cipher.encrypt(bytearray(data[cut:]))
+    decrypted = cipher.decrypt(bytearray(data[:cut])) + cipher.decrypt(bytearray(data[cut:]))
+    state = cipher.__reduce__()[1][2]
+
+    expected, vector, index = reference(encryption_vector, encryption_index, data, False)
+    assert encrypted == expected
+    assert (state[5], state[4]) == (vector, index)
+    expected, vector, index = reference(decryption_vector, decryption_index, data, True)
+    assert decrypted == expected
+    assert (state[3], state[2]) == (vector, index)
+
+
+if __name__ == "__main__":
+    check_kernel()
+    print("kernel matches")
