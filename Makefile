@@ -14,6 +14,7 @@ test: install
 	$(VENV_PYTHON) -m pytest -q
 
 bench: install
+	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py
 
 clean:

@@ -195,20 +195,32 @@ Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsig
         uint64_t index1 = (prefix_xor(bit1) << 1) ^ (start & 2 ? ~uint64_t{0} : 0);
         uint64_t index2 = (prefix_xor(bit2) << 1) ^ (start & 4 ? ~uint64_t{0} : 0);
 
-        __m512i indices = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
-        indices = _mm512_mask_add_epi8(indices, index1, indices, _mm512_set1_epi8(2));
-        indices = _mm512_mask_add_epi8(indices, index2, indices, _mm512_set1_epi8(4));
-        __m512i previous = _mm512_maskz_permutexvar_epi8(~uint64_t{0}, indices, _mm512_set1_epi64(static_cast<long long>(word)));
+        // Every position's share is computed apart (the masks are disjoint)
+        // and the shares are merged in a tree, so no expand waits for another.
+        __m512i shares[8];
+        uint64_t first_lanes = 0, kept = ~uint64_t{0}, fresh = 0;
         for (unsigned position = 0; position < 8; ++position) {
             uint64_t lanes = valid & (position & 1 ? index0 : ~index0) &
                              (position & 2 ? index1 : ~index1) & (position & 4 ? index2 : ~index2);
-            if (lanes == 0) continue;
-            previous = _mm512_mask_expand_epi8(previous, lanes & (lanes - 1),
-                                               _mm512_maskz_compress_epi8(lanes, plain));
-            uint64_t last = src[offset + 63 - __builtin_clzll(lanes)];
-            unsigned bits = position * 8;
-            word = (word & ~(uint64_t{0xff} << bits)) | (last << bits);
+            shares[position] = _mm512_maskz_expand_epi8(lanes & (lanes - 1),
+                                                        _mm512_maskz_compress_epi8(lanes, plain));
+            if (lanes != 0) {
+                first_lanes |= lanes & (0 - lanes);
+                unsigned bits = position * 8;
+                kept &= ~(uint64_t{0xff} << bits);
+                fresh |= uint64_t{src[offset + 63 - __builtin_clzll(lanes)]} << bits;
+            }
         }
+        __m512i previous = _mm512_or_si512(
+            _mm512_or_si512(_mm512_or_si512(shares[0], shares[1]), _mm512_or_si512(shares[2], shares[3])),
+            _mm512_or_si512(_mm512_or_si512(shares[4], shares[5]), _mm512_or_si512(shares[6], shares[7])));
+        // The first lane of each position meets the vector's entry.
+        __m512i positions = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
+        positions = _mm512_mask_add_epi8(positions, index1, positions, _mm512_set1_epi8(2));
+        positions = _mm512_mask_add_epi8(positions, index2, positions, _mm512_set1_epi8(4));
+        previous = _mm512_mask_permutexvar_epi8(previous, first_lanes, positions,
+                                                _mm512_set1_epi64(static_cast<long long>(word)));
+        word = (word & kept) | fresh;
         _mm512_mask_storeu_epi8(dst + offset, valid, _mm512_xor_si512(plain, previous));
         start ^= (__builtin_popcountll(bit0) & 1) | (__builtin_popcountll(bit1) & 1) << 1 |
                  (__builtin_popcountll(bit2) & 1) << 2;
