@@ -2,7 +2,7 @@
 # Each bootstraps .venv with a Python 3.13 and installs the package first.
 VENV_PYTHON := .venv/bin/python
 
-.PHONY: install demo test bench clean
+.PHONY: install demo test test-fast test-asan fuzz bench clean
 
 install:
 	tools/bootstrap.sh
@@ -10,12 +10,22 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-test: install
+# The full suite, then again against the sanitizer build.
+test: test-fast test-asan
+
+test-fast: install
 	$(VENV_PYTHON) -m pytest -q
+
+test-asan:
+	tools/test-asan.sh
+
+# Many more hostile inputs than the regular suite tries.
+fuzz: install
+	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -q tests/test_fuzz.py
 
 bench: install
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py
 
 clean:
-	rm -rf build dist .venv
+	rm -rf build dist .venv .venv-asan

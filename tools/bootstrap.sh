@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Makes .venv with a Python 3.13, installs the build and test tools from
-# PyPI, then builds and installs the package into it.  Safe to run again:
-# tools are installed once, the package is rebuilt incrementally.
+# Makes a virtual environment (.venv, or $CPROTECTION_VENV) with a Python
+# 3.13, installs the build and test tools from PyPI, then builds and
+# installs the package into it; $CPROTECTION_PIP_ARGS go to that install.
+# Safe to run again: tools are installed once, the package is rebuilt
+# incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,17 +29,20 @@ find_python313() {
     exit 1
 }
 
-if [ ! -x .venv/bin/python ] || ! is_python313 .venv/bin/python; then
-    rm -rf .venv
-    "$(find_python313)" -m venv .venv
+venv=${CPROTECTION_VENV:-.venv}
+if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
+    rm -rf "$venv"
+    "$(find_python313)" -m venv "$venv"
 fi
 
 requirements=tools/requirements-dev.txt
-stamp=.venv/.requirements-installed
+stamp=$venv/.requirements-installed
 if [ ! -f "$stamp" ] || ! cmp -s "$requirements" "$stamp"; then
-    .venv/bin/python -m pip install --quiet --upgrade pip
-    .venv/bin/python -m pip install --quiet -r "$requirements"
+    "$venv/bin/python" -m pip install --quiet --upgrade pip
+    "$venv/bin/python" -m pip install --quiet -r "$requirements"
     cp "$requirements" "$stamp"
 fi
 
-.venv/bin/python -m pip install --quiet --no-build-isolation --no-deps --force-reinstall ${CPROTECTION_PIP_ARGS:-} .
+# shellcheck disable=SC2086
+"$venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+    ${CPROTECTION_PIP_ARGS:-} .
