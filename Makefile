@@ -2,7 +2,7 @@
 # Each bootstraps .venv with a Python 3.13 and installs the package first.
 VENV_PYTHON := .venv/bin/python
 
-.PHONY: install demo test test-fast test-asan fuzz bench clean
+.PHONY: install demo test test-fast test-asan fuzz bench wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -26,6 +26,11 @@ fuzz: install
 bench: install
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py
+
+# An sdist and a wheel in dist/, and the wheel's platform report.
+wheel: install
+	$(VENV_PYTHON) -m build --outdir dist .
+	$(VENV_PYTHON) -m auditwheel show dist/*.whl
 
 clean:
 	rm -rf build dist .venv .venv-asan

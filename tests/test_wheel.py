@@ -1,0 +1,48 @@
+"""The wheel needs nothing but libc and works from a fresh environment."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import venv
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+pytestmark = pytest.mark.skipif(bool(os.environ.get("CPROTECTION_SANITIZED")),
+                                reason="the sanitizer build is not a wheel to ship")
+
+
+def run(*command, cwd=None):
+    return subprocess.run(command, cwd=cwd, capture_output=True, text=True, check=True).stdout
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    out = tmp_path_factory.mktemp("wheel")
+    run(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
+        str(ROOT), "-w", str(out))
+    (built,) = out.glob("*.whl")
+    return built
+
+
+def test_wheel_is_manylinux(wheel):
+    report = run(sys.executable, "-m", "auditwheel", "show", str(wheel))
+    assert '"manylinux_' in report
+    assert "requires no external shared libraries" in report
+
+
+def test_two_peers_run_from_an_installed_wheel(wheel, tmp_path):
+    environment = tmp_path / "env"
+    venv.create(environment, with_pip=False)
+    python = environment / "bin" / "python"
+    run(sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet", "--no-deps",
+        str(wheel))
+    example = shutil.copy(ROOT / "examples" / "two_peers.py", tmp_path)
+    located = run(str(python), "-c",
+                  "import kovrin.modules.security.cprotection as m; print(m.__file__)", cwd=tmp_path)
+    assert pathlib.Path(located.strip()).is_relative_to(environment)
+    output = run(str(python), example, "--mebibytes", "1", cwd=tmp_path)
+    assert output.splitlines()[-1] == "ok"
