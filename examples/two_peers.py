@@ -32,7 +32,8 @@ def random_cuts(rng: random.Random, size: int) -> list[int]:
     return cuts
 
 
-async def send_all(writer, cipher: CProtection, payload: bytes, rng: random.Random) -> int:
+async def send_all(writer: asyncio.StreamWriter, cipher: CProtection, payload: bytes,
+                   rng: random.Random) -> int:
     writes = 0
     offset = 0
     for length in random_cuts(rng, len(payload)):
@@ -44,7 +45,8 @@ async def send_all(writer, cipher: CProtection, payload: bytes, rng: random.Rand
     return writes
 
 
-async def receive_all(reader, cipher: CProtection, expected: bytes) -> int | None:
+async def receive_all(reader: asyncio.StreamReader, cipher: CProtection,
+                      expected: bytes) -> int | None:
     """Decrypts until end of stream; returns the first mismatching offset."""
     received = bytearray()
     while chunk := await reader.read(64 * 1024):
@@ -57,7 +59,10 @@ async def receive_all(reader, cipher: CProtection, expected: bytes) -> int | Non
     return min(len(received), len(expected))
 
 
-async def run_peer(reader, writer, cipher, outgoing, incoming, rng):
+async def run_peer(
+    reader: asyncio.StreamReader, writer: asyncio.StreamWriter, cipher: CProtection,
+    outgoing: bytes, incoming: bytes, rng: random.Random,
+) -> tuple[int, int | None]:
     sent_writes, mismatch = await asyncio.gather(
         send_all(writer, cipher, outgoing, rng),
         receive_all(reader, cipher, incoming),
@@ -73,9 +78,10 @@ async def main(mebibytes: float, seed: int) -> int:
     keys = [rng.randint(-2**31, 2**31 - 1) for _ in range(rng.randint(1, 16))]
     server_to_client = make_payload(rng, size)
     client_to_server = make_payload(rng, size)
-    server_result: asyncio.Future = asyncio.get_running_loop().create_future()
+    loop = asyncio.get_running_loop()
+    server_result: asyncio.Future[tuple[int, int | None]] = loop.create_future()
 
-    async def accept(reader, writer):
+    async def accept(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         # The demo sends the key list in the clear as its first line. That is
         # this demo's choice only: the cipher itself does no key exchange.
         writer.write(json.dumps(keys).encode() + b"\n")

@@ -17,7 +17,8 @@ HEADER_DIR = HERE.parent.parent / "modules" / "security"
 
 def build(output_dir: pathlib.Path) -> pathlib.Path:
     output_dir.mkdir(parents=True, exist_ok=True)
-    target = output_dir / ("native_caller" + sysconfig.get_config_var("EXT_SUFFIX"))
+    suffix: str = sysconfig.get_config_var("EXT_SUFFIX")
+    target = output_dir / ("native_caller" + suffix)
     command = [
         "g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-fno-exceptions", "-fno-rtti",
         "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
