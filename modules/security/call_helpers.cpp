@@ -378,13 +378,16 @@ int init_call_helpers(void)
     return 0;
 }
 
+int intern_once(PyObject **slot, const char *text)
+{
+    if (*slot == nullptr) *slot = PyUnicode_InternFromString(text);
+    return *slot == nullptr ? -1 : 0;
+}
+
 int init_callable_spec(CallableSpec *spec)
 {
     for (Py_ssize_t i = 0; i < spec->max_positional; ++i) {
-        if (spec->interned_params[i] == nullptr) {
-            spec->interned_params[i] = PyUnicode_InternFromString(spec->param_names[i]);
-            if (spec->interned_params[i] == nullptr) return -1;
-        }
+        if (intern_once(&spec->interned_params[i], spec->param_names[i]) < 0) return -1;
     }
     if (spec->code == nullptr) {
         spec->code = make_code(spec);

@@ -443,10 +443,10 @@ PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispa
 int init_cipher(void)
 {
     select_kernels();
-    str_activate = PyUnicode_InternFromString("activate");
-    str_decrypt = PyUnicode_InternFromString("decrypt");
-    str_encrypt = PyUnicode_InternFromString("encrypt");
-    if (str_activate == nullptr || str_decrypt == nullptr || str_encrypt == nullptr) return -1;
+    if (intern_once(&str_activate, "activate") < 0 || intern_once(&str_decrypt, "decrypt") < 0 ||
+        intern_once(&str_encrypt, "encrypt") < 0) {
+        return -1;
+    }
     return 0;
 }
 

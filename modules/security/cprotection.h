@@ -86,6 +86,8 @@ inline constexpr int kMaxParams = 3;
 
 // --- call helpers -----------------------------------------------------------
 int init_call_helpers(void);
+// Creates the interned string once; a retried initialisation keeps it.
+int intern_once(PyObject **slot, const char *text);
 int init_callable_spec(CallableSpec *spec);
 PyObject *function_new(CallableSpec *spec);
 // The annotations dictionary of a function object (borrowed).

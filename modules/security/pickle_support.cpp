@@ -386,13 +386,13 @@ PyMethodDef pickle_methods[] = {
 
 int init_pickle_support(void)
 {
-    checksum_object = PyLong_FromLongLong(kEmittedChecksum);
-    str_dict = PyUnicode_InternFromString("__dict__");
-    str_new = PyUnicode_InternFromString("__new__");
-    str_update = PyUnicode_InternFromString("update");
-    str_unpickle = PyUnicode_InternFromString("__pyx_unpickle_CProtection");
-    if (checksum_object == nullptr || str_dict == nullptr || str_new == nullptr ||
-        str_update == nullptr || str_unpickle == nullptr) {
+    if (checksum_object == nullptr) {
+        checksum_object = PyLong_FromLongLong(kEmittedChecksum);
+        if (checksum_object == nullptr) return -1;
+    }
+    if (intern_once(&str_dict, "__dict__") < 0 || intern_once(&str_new, "__new__") < 0 ||
+        intern_once(&str_update, "update") < 0 ||
+        intern_once(&str_unpickle, "__pyx_unpickle_CProtection") < 0) {
         return -1;
     }
     return 0;
