@@ -16,3 +16,42 @@ def module_entries(exc):
     """The synthetic entries added by the module, innermost last."""
     return [e for e in traceback_entries(exc)
             if e[1] in ("modules/security/cprotection", "<stringsource>")]
+
+
+# The state tuple's fields, in their order.
+FIELDS = ("active", "base", "decryption_index", "decryption_vector", "encryption_index",
+          "encryption_vector", "flip_direction")
+
+
+def state_tuple(obj):
+    """The seven fields of the pickle state, for the direct or deferred form."""
+    reduced = obj.__reduce__()
+    return tuple(reduced[2][:7]) if len(reduced) == 3 else reduced[1][2]
+
+
+def state(obj):
+    """The record's fields, by name, as the pickle state reports them."""
+    return dict(zip(FIELDS, state_tuple(obj)))
+
+
+def model_encrypt(vector, index, data):
+    """Byte rules of the encrypting direction; returns (output, vector, index)."""
+    vector = bytearray(vector)
+    out = bytearray()
+    for plain in data:
+        out.append(vector[index] ^ plain)
+        vector[index] = plain
+        index ^= plain & 7
+    return bytes(out), bytes(vector), index
+
+
+def model_decrypt(vector, index, data):
+    """Byte rules of the decrypting direction; returns (output, vector, index)."""
+    vector = bytearray(vector)
+    out = bytearray()
+    for cipher in data:
+        plain = cipher ^ vector[index]
+        vector[index] = plain
+        out.append(plain)
+        index ^= plain & 7
+    return bytes(out), bytes(vector), index

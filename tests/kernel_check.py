@@ -9,18 +9,8 @@ import sys
 
 from hypothesis import given, settings, strategies as st
 
+from helpers import model_decrypt, model_encrypt
 from kovrin.modules.security.cprotection import CProtection
-
-
-def reference(vector: bytes, index: int, data: bytes, decrypting: bool):
-    vector = bytearray(vector)
-    out = bytearray()
-    for byte in data:
-        plain = vector[index] ^ byte if decrypting else byte
-        out.append(vector[index] ^ byte)
-        vector[index] = plain
-        index ^= plain & 7
-    return out, bytes(vector), index
 
 
 def make_data(length: int, seed: int, repeat_positions: bool) -> bytes:
@@ -48,10 +38,10 @@ def check_kernel(data, vectors, indices, cut):
     decrypted = cipher.decrypt(bytearray(data[:cut])) + cipher.decrypt(bytearray(data[cut:]))
     state = cipher.__reduce__()[1][2]
 
-    expected, vector, index = reference(encryption_vector, encryption_index, data, False)
+    expected, vector, index = model_encrypt(encryption_vector, encryption_index, data)
     assert encrypted == expected
     assert (state[5], state[4]) == (vector, index)
-    expected, vector, index = reference(decryption_vector, decryption_index, data, True)
+    expected, vector, index = model_decrypt(decryption_vector, decryption_index, data)
     assert decrypted == expected
     assert (state[3], state[2]) == (vector, index)
 

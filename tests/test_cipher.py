@@ -15,22 +15,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import module_entries
+from helpers import FIELDS, model_decrypt, model_encrypt, module_entries, state
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
 SOURCE = "modules/security/cprotection"
 QUALNAME = "kovrin.modules.security.cprotection.CProtection."
-
-FIELDS = (
-    "active",
-    "base",
-    "decryption_index",
-    "decryption_vector",
-    "encryption_index",
-    "encryption_vector",
-    "flip_direction",
-)
 
 SETTINGS = settings(
     max_examples=60,
@@ -45,14 +35,6 @@ key_lists = st.lists(int32, max_size=6)
 # --------------------------------------------------------------------------
 # helpers
 
-
-def state(obj):
-    """The record's fields, by name, as the pickle state reports them."""
-    reduced = obj.__reduce__()
-    fields = reduced[2] if len(reduced) == 3 else reduced[1][2]
-    return dict(zip(FIELDS, fields[:7]))
-
-
 def low_byte_xor(values):
     return functools.reduce(operator.xor, (int(v) & 255 for v in values), 0)
 
@@ -65,31 +47,6 @@ def keyed(flip, keys):
     obj = CProtection(flip)
     obj.activate(list(keys))
     return obj
-
-
-def model_encrypt(vector, index, data):
-    """Byte rules of the encrypting direction; returns (output, vector, index)."""
-    vector = bytearray(vector)
-    out = bytearray()
-    for plain in data:
-        out.append(vector[index] ^ plain)
-        vector[index] = plain
-        index ^= plain & 7
-    return bytes(out), bytes(vector), index
-
-
-def model_decrypt(vector, index, data):
-    """Byte rules of the decrypting direction; returns (output, vector, index)."""
-    vector = bytearray(vector)
-    out = bytearray()
-    for cipher in data:
-        plain = cipher ^ vector[index]
-        vector[index] = plain
-        out.append(plain)
-        index ^= plain & 7
-    return bytes(out), bytes(vector), index
-
-
 def cut(data, cut_points):
     """Split data at the given (sorted, de-duplicated) positions."""
     points = sorted({p for p in cut_points if 0 < p < len(data)})

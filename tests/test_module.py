@@ -253,7 +253,7 @@ def test_the_first_interpreter_to_import_owns_the_module():
 
 def test_version_check_accepts_this_interpreter_under_error_filter():
     assert sys.version_info[:2] == (3, 13)
-    result = run_python(f"""
+    result = run_python("""
         import json
         from kovrin.modules.security import cprotection as m
         print(json.dumps(m.__name__))

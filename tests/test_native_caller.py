@@ -8,7 +8,7 @@ the operation straight away.
 
 import pytest
 
-from helpers import module_entries
+from helpers import module_entries, state
 from kovrin.modules.security.cprotection import CProtection
 
 SOURCE = "modules/security/cprotection"
@@ -16,23 +16,6 @@ QUALNAME = "kovrin.modules.security.cprotection.CProtection."
 LINES = {"activate": 27, "decrypt": 53, "encrypt": 84}
 DATA_OPERATIONS = ["encrypt", "decrypt"]
 ALL_OPERATIONS = ["activate", "decrypt", "encrypt"]
-
-FIELDS = (
-    "active",
-    "base",
-    "decryption_index",
-    "decryption_vector",
-    "encryption_index",
-    "encryption_vector",
-    "flip_direction",
-)
-
-
-def state(obj):
-    reduced = obj.__reduce__()
-    fields = reduced[2] if len(reduced) == 3 else reduced[1][2]
-    return dict(zip(FIELDS, fields[:7]))
-
 
 def argument_for(operation):
     return [17, 300] if operation == "activate" else bytearray(b"native payload")

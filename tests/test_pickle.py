@@ -12,7 +12,7 @@ import struct
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import module_entries
+from helpers import FIELDS, model_decrypt, model_encrypt, module_entries, state_tuple
 from pickle_worker import continue_stream, run_ops
 
 from kovrin.modules.security import cprotection
@@ -23,8 +23,6 @@ UNPICKLE = cprotection.__pyx_unpickle_CProtection
 
 EMITTED = 0xC4C669C
 ACCEPTED = (0xC4C669C, 0x635491F, 0xD001271)
-FIELDS = ("active", "base", "decryption_index", "decryption_vector",
-          "encryption_index", "encryption_vector", "flip_direction")
 
 SRC = "<stringsource>"
 F_REDUCE = MOD + ".CProtection.__reduce_cython__"
@@ -45,39 +43,12 @@ def chain(*pairs):
     return [(name, SRC, line) for name, line in pairs]
 
 
-def state_of(obj):
-    """The 7-element state tuple of an instance (direct or deferred form)."""
-    value = obj.__reduce_cython__()
-    if len(value) == 3:
-        return value[2][:7]
-    return value[1][2]
-
-
 def refused_message(rendered):
     return ("Incompatible checksums (%s vs (0xc4c669c, 0x635491f, 0xd001271) = "
             "(active, base, decryption_index, decryption_vector, "
             "encryption_index, encryption_vector, flip_direction))" % rendered)
 
 
-# --- reference transform, written from the stream rules --------------------
-
-def model_encrypt(vec, idx, data):
-    out = bytearray()
-    for p in data:
-        out.append(vec[idx] ^ p)
-        vec[idx] = p
-        idx ^= p & 7
-    return bytes(out), idx
-
-
-def model_decrypt(vec, idx, data):
-    out = bytearray()
-    for c in data:
-        p = c ^ vec[idx]
-        vec[idx] = p
-        out.append(p)
-        idx ^= p & 7
-    return bytes(out), idx
 
 
 # --- life-cycle states and restorers ---------------------------------------
@@ -154,17 +125,15 @@ def test_reduce_is_same_for_every_protocol_and_changes_nothing(name):
 
 def test_reduce_of_keyed_and_running_instance_carries_stream_state():
     obj = _keyed(False)
-    active, base, di, dv, ei, ev, flip = state_of(obj)
+    active, base, di, dv, ei, ev, flip = state_tuple(obj)
     assert (active, di, ei, flip) == (True, 0, 0, False)
     assert base == (0x34 ^ 77 ^ (-5 & 0xFF) ^ 0xFF)
     data = b"plaintext \x07\x00 bytes"
-    expected, enc_idx = model_encrypt(bytearray(ev), ei, data)
+    expected, enc_vec, enc_idx = model_encrypt(ev, ei, data)
     assert bytes(obj.encrypt(bytearray(data))) == expected
-    after = state_of(obj)
+    after = state_tuple(obj)
     assert after[4] == enc_idx and after[3] == dv and after[:3] == (active, base, di)
-    vec = bytearray(ev)
-    model_encrypt(vec, ei, data)
-    assert after[5] == bytes(vec)
+    assert after[5] == enc_vec
 
 
 # --- round trips -----------------------------------------------------------
@@ -276,25 +245,24 @@ def test_restored_state_drives_the_transform(active, base, di, dv, ei, ev, flip,
              VECTOR_FORMS[eform](ev), flip)
     obj = UNPICKLE(CProtection, checksum, state)
     assert type(obj) is CProtection
-    assert state_of(obj) == (active, base, di, dv, ei, ev, flip)
+    assert state_tuple(obj) == (active, base, di, dv, ei, ev, flip)
     if not active:
         data = bytearray(enc_data)
         assert obj.encrypt(data) is data
         return
-    evec, dvec = bytearray(ev), bytearray(dv)
-    expected_enc, ei2 = model_encrypt(evec, ei, enc_data)
-    expected_dec, di2 = model_decrypt(dvec, di, dec_data)
+    expected_enc, evec, ei2 = model_encrypt(ev, ei, enc_data)
+    expected_dec, dvec, di2 = model_decrypt(dv, di, dec_data)
     assert bytes(obj.encrypt(bytearray(enc_data))) == expected_enc
     assert bytes(obj.decrypt(bytearray(dec_data))) == expected_dec
-    assert state_of(obj) == (active, base, di2, bytes(dvec), ei2, bytes(evec), flip)
+    assert state_tuple(obj) == (active, base, di2, dvec, ei2, evec, flip)
 
 
 def test_restored_instance_rekeys_from_restored_base():
     original = _running(True)
-    clone = UNPICKLE(CProtection, EMITTED, state_of(original))
+    clone = UNPICKLE(CProtection, EMITTED, state_tuple(original))
     original.activate([1, 2, 3])
     clone.activate([1, 2, 3])
-    assert state_of(clone) == state_of(original)
+    assert state_tuple(clone) == state_tuple(original)
 
 
 @pytest.mark.parametrize("checksum", ACCEPTED)
@@ -311,7 +279,7 @@ def test_checksums_derive_from_the_layout_text():
     assert derived == ACCEPTED
     # the module accepts exactly these derived values and emits the first
     for checksum in derived:
-        assert state_of(UNPICKLE(CProtection, checksum, VALID)) == VALID
+        assert state_tuple(UNPICKLE(CProtection, checksum, VALID)) == VALID
     assert CProtection().__reduce__()[1][1] == derived[0]
     # and the field list of the refusal names the same fields in the same order
     with pytest.raises(pickle.PickleError) as info:
@@ -322,7 +290,7 @@ def test_checksums_derive_from_the_layout_text():
 def test_keyword_arguments_of_the_restoring_function():
     obj = UNPICKLE(__pyx_state=VALID, __pyx_checksum=0x635491F,
                    __pyx_type=CProtection)
-    assert state_of(obj) == VALID
+    assert state_tuple(obj) == VALID
 
 
 class IntLike:
@@ -354,7 +322,7 @@ class Len0:
                                       MyInt(218108529)],
                          ids=["float", "int-slot", "int-subclass"])
 def test_checksum_converts_through_integer_conversion(checksum):
-    assert state_of(UNPICKLE(CProtection, checksum, VALID)) == VALID
+    assert state_tuple(UNPICKLE(CProtection, checksum, VALID)) == VALID
 
 
 @pytest.mark.parametrize("checksum, rendered", [
@@ -409,7 +377,7 @@ def test_refusal_without_pickle_module_raises_import_failure(monkeypatch):
 def test_accepted_checksum_does_not_import_pickle(monkeypatch):
     import sys
     monkeypatch.setitem(sys.modules, "pickle", None)
-    assert state_of(UNPICKLE(CProtection, EMITTED, VALID)) == VALID
+    assert state_tuple(UNPICKLE(CProtection, EMITTED, VALID)) == VALID
 
 
 class MyTuple(tuple):
@@ -478,7 +446,7 @@ def test_restoring_uses_the_module_own_class(monkeypatch):
     monkeypatch.setattr(cprotection, "CProtection", int)
     obj = UNPICKLE(CProtection, EMITTED, VALID)
     assert type(obj) is CProtection
-    assert state_of(obj) == VALID
+    assert state_tuple(obj) == VALID
 
 
 # --- hand-made pickle streams ----------------------------------------------
@@ -560,11 +528,11 @@ def _expected_hand_state():
 
 def _check_hand_restored(obj):
     assert type(obj) is CProtection
-    assert state_of(obj) == _expected_hand_state()
+    assert state_tuple(obj) == _expected_hand_state()
     data = b"stream goes on \x00\x07"
-    expected, _ = model_encrypt(bytearray(HAND_STATE[5]), HAND_STATE[4], data)
+    expected, _, _ = model_encrypt(HAND_STATE[5], HAND_STATE[4], data)
     assert bytes(obj.encrypt(bytearray(data))) == expected
-    expected, _ = model_decrypt(bytearray(HAND_STATE[3]), HAND_STATE[2], data)
+    expected, _, _ = model_decrypt(HAND_STATE[3], HAND_STATE[2], data)
     assert bytes(obj.decrypt(bytearray(data))) == expected
 
 
@@ -686,14 +654,14 @@ def _with(position, value, base=VALID):
 @pytest.mark.parametrize("position", [0, 6])
 def test_flag_conversion(position, value, flag):
     state = _with(position, value)
-    assert state_of(UNPICKLE(CProtection, EMITTED, state))[position] is flag
+    assert state_tuple(UNPICKLE(CProtection, EMITTED, state))[position] is flag
 
 
 @pytest.mark.parametrize("value, stored", [
     (0, 0), (255, 255), (True, 1), (3.9, 3), (IntLike(200), 200), (MyInt(17), 17),
 ])
 def test_base_conversion(value, stored):
-    assert state_of(UNPICKLE(CProtection, EMITTED, _with(1, value)))[1] == stored
+    assert state_tuple(UNPICKLE(CProtection, EMITTED, _with(1, value)))[1] == stored
 
 
 @pytest.mark.parametrize("value, stored", [
@@ -701,7 +669,7 @@ def test_base_conversion(value, stored):
 ])
 @pytest.mark.parametrize("position", [2, 4])
 def test_index_conversion(position, value, stored):
-    state = state_of(UNPICKLE(CProtection, EMITTED, _with(position, value)))
+    state = state_tuple(UNPICKLE(CProtection, EMITTED, _with(position, value)))
     assert state[position] == stored and type(state[position]) is int
 
 
@@ -760,7 +728,7 @@ class OwnValueInt(int):
 ])
 def test_int_subclass_converts_by_its_own_value(position, element, stored):
     obj = UNPICKLE(CProtection, OwnValueInt(EMITTED), _with(position, element))
-    assert state_of(obj)[position] == stored
+    assert state_tuple(obj)[position] == stored
 
 
 class IntReturns:
@@ -783,7 +751,7 @@ def test_int_slot_returning_int_subclass_warns(position):
     with pytest.warns(DeprecationWarning) as record:
         obj = UNPICKLE(CProtection, EMITTED, _with(position, element))
     assert [str(w.message) for w in record] == [DEPRECATED_INT]
-    assert state_of(obj)[position] == (9 if position == 1 else bytes([9] * 8))
+    assert state_tuple(obj)[position] == (9 if position == 1 else bytes([9] * 8))
 
 
 @pytest.mark.parametrize("position", [1, 3])
@@ -835,7 +803,7 @@ VEC = [1, 2, 3, 4, 250, 251, 252, 253]
         "len-typeerror", "len-overflowerror", "len-typeerror-subclass", "floats", "int-slot", "list-subclass"])
 @pytest.mark.parametrize("position", [3, 5])
 def test_vector_conversion_accepts(position, make):
-    state = state_of(UNPICKLE(CProtection, EMITTED, _with(position, make())))
+    state = state_tuple(UNPICKLE(CProtection, EMITTED, _with(position, make())))
     assert state[position] == bytes(VEC)
 
 
@@ -855,15 +823,15 @@ class Explosive:
 ], ids=["none", "empty-dict", "none-then-more", "empty-dict-then-more"])
 def test_eighth_element_ignored_when_false_and_rest_unread(tail):
     obj = UNPICKLE(CProtection, EMITTED, VALID + tail)
-    assert state_of(obj) == VALID
+    assert state_tuple(obj) == VALID
     target = _running(False)
     assert target.__setstate__(VALID + tail) is None
-    assert state_of(target) == VALID
+    assert state_tuple(target) == VALID
 
 
 def test_eighth_element_with_false_truth_value_is_not_used():
     obj = UNPICKLE(CProtection, EMITTED, VALID + (Len0(),))
-    assert state_of(obj) == VALID
+    assert state_tuple(obj) == VALID
 
 
 # --- state application: failures ------------------------------------------
@@ -1129,7 +1097,7 @@ class Recorder:
         self.log = []
 
     def seen(self, position):
-        self.log.append((position, state_of(self.target)))
+        self.log.append((position, state_tuple(self.target)))
 
 
 class RecBool:
@@ -1192,13 +1160,13 @@ def test_state_application_converts_in_order_before_storing():
     target.activate([3, 4])
     target.encrypt(bytearray(b"some data"))
     target.old = "kept"
-    before = state_of(target)
+    before = state_tuple(target)
     rec = Recorder(target)
     assert target.__setstate__(_recorded_state(rec)) is None
     assert [p for p, _ in rec.log] == list(range(8))
     # nothing was stored while conversions and the dictionary update ran
     assert all(seen == before for _, seen in rec.log)
-    assert state_of(target) == VALID
+    assert state_tuple(target) == VALID
     assert target.__dict__ == {"old": "kept", "tag": "new"}
 
 
@@ -1208,12 +1176,12 @@ def test_failed_state_application_stops_and_changes_nothing(fail_at):
     target.activate([8])
     target.decrypt(bytearray(b"abc"))
     target.old = "kept"
-    before = state_of(target)
+    before = state_tuple(target)
     rec = Recorder(target)
     with pytest.raises(RuntimeError, match="fail at %d" % fail_at) as info:
         target.__setstate__(_recorded_state(rec, fail_at))
     assert [p for p, _ in rec.log] == list(range(fail_at + 1))
-    assert state_of(target) == before
+    assert state_tuple(target) == before
     assert target.__dict__ == {"old": "kept"}
     inner = [(F_CARRAY, 86)] if fail_at in (3, 5) else []
     line = 13 if fail_at == 7 else 12
@@ -1332,10 +1300,10 @@ def test_deferred_form_restores_through_setstate():
     func, args, state = obj.__reduce__()
     clone = func(*args)
     assert type(clone) is Tagged
-    assert state_of(clone) == FRESH_STATE
+    assert state_tuple(clone) == FRESH_STATE
     clone.__setstate__(state)
     assert clone.tag is obj.tag
-    assert state_of(clone) == state[:7]
+    assert state_tuple(clone) == state[:7]
 
 
 @pytest.mark.parametrize("restorer", sorted(RESTORERS))
@@ -1378,7 +1346,7 @@ def test_setstate_merges_dictionary_into_subclass_instance():
     obj.__setstate__(VALID + ({"tag": "new", "extra": 2},))
     assert obj.__dict__ is own
     assert own == {"kept": 1, "tag": "new", "extra": 2}
-    assert state_of(obj) == VALID
+    assert state_tuple(obj) == VALID
 
 
 def test_unpickled_subclass_with_state_dict():

@@ -28,6 +28,11 @@ constexpr int kDecryptCopyLine = 66;
 constexpr int kEncryptCopyLine = 96;
 
 const char *const kActivateParams[] = {"keys"};
+
+// Attribute names an override is looked up under.
+PyObject *str_activate = nullptr;
+PyObject *str_decrypt = nullptr;
+PyObject *str_encrypt = nullptr;
 const char *const kDecryptParams[] = {"encrypted_data"};
 const char *const kEncryptParams[] = {"raw_data"};
 
@@ -259,16 +264,26 @@ void select_kernels(void)
 #endif
 }
 
-// Builds the new bytearray as a copy of the argument and runs one direction
-// over it in place.  Reading and writing the same buffer also keeps the
-// loop clear of the stalls that two page-aligned buffers (as large
+// The body of both data entries: the override dispatch, the pass-through
+// before keying, then one direction over a new bytearray copy of the
+// argument, transformed in place.  Reading and writing the same buffer also
+// keeps the loop clear of the stalls that two page-aligned buffers (as large
 // allocations are) cause when loads and stores fall 4 KiB apart.  Anything
 // but an exact bytearray (None included) is copied by calling the bytearray
 // type, so its errors are the interpreter's own.
-PyObject *run_transform(PyObject *data, unsigned char *vector, Py_ssize_t *index,
-                        Transform transform, const CallableSpec *spec, int copy_line)
+PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch, PyObject *name,
+                     const CallableSpec *spec, unsigned char *vector, Py_ssize_t *index,
+                     Transform transform, int copy_line)
 {
-    PyObject *result;
+    PyObject *result = nullptr;
+    if (!skip_dispatch) {
+        switch (dispatch_override(self, name, data, spec, true, &result)) {
+        case Dispatch::overridden: return result;
+        case Dispatch::failed: return nullptr;
+        case Dispatch::run_operation: break;
+        }
+    }
+    if (!self->active) return Py_NewRef(data);
     if (PyByteArray_CheckExact(data)) {
         result = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(data), PyByteArray_GET_SIZE(data));
     } else {
@@ -334,10 +349,6 @@ PyObject *encrypt_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 }
 
 }  // namespace
-
-PyObject *str_activate = nullptr;
-PyObject *str_decrypt = nullptr;
-PyObject *str_encrypt = nullptr;
 
 CallableSpec activate_spec = {
     "activate", "CProtection.activate",
@@ -412,32 +423,14 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
 
 PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispatch)
 {
-    PyObject *result = nullptr;
-    if (!skip_dispatch) {
-        switch (dispatch_override(self, str_decrypt, data, &decrypt_spec, true, &result)) {
-        case Dispatch::overridden: return result;
-        case Dispatch::failed: return nullptr;
-        case Dispatch::run_operation: break;
-        }
-    }
-    if (!self->active) return Py_NewRef(data);
-    return run_transform(data, self->decryption_vector, &self->decryption_index, decrypt_bytes,
-                         &decrypt_spec, kDecryptCopyLine);
+    return data_entry(self, data, skip_dispatch, str_decrypt, &decrypt_spec, self->decryption_vector,
+                      &self->decryption_index, decrypt_bytes, kDecryptCopyLine);
 }
 
 PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispatch)
 {
-    PyObject *result = nullptr;
-    if (!skip_dispatch) {
-        switch (dispatch_override(self, str_encrypt, data, &encrypt_spec, true, &result)) {
-        case Dispatch::overridden: return result;
-        case Dispatch::failed: return nullptr;
-        case Dispatch::run_operation: break;
-        }
-    }
-    if (!self->active) return Py_NewRef(data);
-    return run_transform(data, self->encryption_vector, &self->encryption_index, encrypt_bytes,
-                         &encrypt_spec, kEncryptCopyLine);
+    return data_entry(self, data, skip_dispatch, str_encrypt, &encrypt_spec, self->encryption_vector,
+                      &self->encryption_index, encrypt_bytes, kEncryptCopyLine);
 }
 
 int init_cipher(void)

@@ -122,9 +122,6 @@ void add_traceback(const char *funcname, int line, const char *filename);
 extern CallableSpec activate_spec;
 extern CallableSpec decrypt_spec;
 extern CallableSpec encrypt_spec;
-extern PyObject *str_activate;
-extern PyObject *str_decrypt;
-extern PyObject *str_encrypt;
 
 PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_dispatch);
 PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispatch);
