@@ -169,7 +169,16 @@ decrypt_bmi2(unsigned char vector[8], Py_ssize_t index, const unsigned char *src
 // lanes but the first moves every input to the next lane of that position;
 // the first lanes take the vector's entries in one permute.  An entry then
 // becomes the last input at its position.
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")))
+// Prefix XOR of a lane mask: bit i of the carry-less product with all ones
+// is the XOR of bits 0..i.
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_xor(uint64_t mask)
+{
+    __m128i product = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(mask)),
+                                           _mm_set1_epi64x(-1), 0x00);
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul")))
 Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
                           unsigned char *dst, Py_ssize_t n)
 {
@@ -177,15 +186,6 @@ Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsig
     // Below one block the scalar loop is as fast.
     if (n < kBlock) return encrypt_scalar_body(vector, index, src, dst, n);
 
-    auto prefix_xor = [](uint64_t x) {
-        x ^= x << 1;
-        x ^= x << 2;
-        x ^= x << 4;
-        x ^= x << 8;
-        x ^= x << 16;
-        x ^= x << 32;
-        return x;
-    };
     uint64_t word = load_vector(vector);
     unsigned start = static_cast<unsigned>(index & 7);
     for (Py_ssize_t offset = 0; offset < n; offset += kBlock) {
@@ -251,7 +251,7 @@ void select_kernels(void)
     auto allowed = [wanted](const char *name) { return wanted == nullptr || strcmp(wanted, name) == 0; };
     __builtin_cpu_init();
     bool bmi2 = __builtin_cpu_supports("bmi2");
-    bool avx512 = bmi2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+    bool avx512 = bmi2 && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
                   __builtin_cpu_supports("popcnt");
     if (avx512 && allowed("avx512")) {
