@@ -626,3 +626,25 @@ def test_entries_are_innermost_and_run_in_the_module_namespace(call):
         if tb.tb_frame.f_code.co_filename in (SOURCE, STRINGSOURCE):
             assert tb.tb_frame.f_globals is vars(cprotection)
         tb = tb.tb_next
+
+
+class FlipFloppingEqual(str):
+    """Unequal to everything on the first comparison, equal on every later one."""
+
+    __hash__ = str.__hash__
+
+    def __init__(self, _value):
+        self.compared = 0
+
+    def __eq__(self, other):
+        self.compared += 1
+        return self.compared > 1
+
+
+def test_keyword_compared_once_when_reporting_it():
+    # The key's answer may change between comparisons; the one comparison
+    # that decided decides the message, and the call fails cleanly.
+    with pytest.raises(TypeError) as info:
+        CProtection(**{FlipFloppingEqual("zz"): 1})
+    assert str(info.value) == "__init__() got an unexpected keyword argument 'zz'"
+    assert module_entries(info.value) == [(FULL_NAME + ".CProtection.__init__", SOURCE, 14)]

@@ -108,7 +108,6 @@ PyMemberDef function_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), Py_READONLY, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
     {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -389,7 +388,7 @@ int init_callable_spec(CallableSpec *spec)
     for (Py_ssize_t i = 0; i < spec->max_positional; ++i) {
         if (intern_once(&spec->interned_params[i], spec->param_names[i]) < 0) return -1;
     }
-    if (spec->code == nullptr) {
+    if (spec->code == nullptr && spec->impl != nullptr) {
         spec->code = make_code(spec);
         if (spec->code == nullptr) return -1;
     }
@@ -419,12 +418,6 @@ PyObject *function_new(CallableSpec *spec)
 PyObject *function_annotations(PyObject *func)
 {
     return reinterpret_cast<FunctionObject *>(func)->annotations;
-}
-
-const CallableSpec *method_spec_of(PyObject *func)
-{
-    if (!is_function_object(func)) return nullptr;
-    return reinterpret_cast<FunctionObject *>(func)->spec;
 }
 
 bool is_own_function(PyObject *func, const CallableSpec *spec)
@@ -490,27 +483,16 @@ int bind_arguments_dict(const CallableSpec *spec, PyObject *args, PyObject *kwds
             used += found;
         }
         if (used < PyDict_GET_SIZE(kwds)) {
-            // Some key is not a plain parameter name: find the first one and
-            // report it, or place it when a str subclass matches by ==.
+            // Some key is not a plain parameter name: report the first one,
+            // or place it when a str subclass matches a name by ==.
             Py_ssize_t pos = 0;
             PyObject *borrowed_key, *borrowed_value;
             while (PyDict_Next(kwds, &pos, &borrowed_key, &borrowed_value)) {
                 key = Py_NewRef(borrowed_key);
                 value = Py_NewRef(borrowed_value);
-                bool known = false;
-                for (Py_ssize_t i = nargs; i < nparams; ++i) {
-                    int equal = keyword_equals(key, spec->interned_params[i]);
-                    if (equal < 0) goto error;
-                    if (equal) {
-                        if (slots[i] == nullptr) slots[i] = Py_NewRef(value);
-                        known = true;
-                        break;
-                    }
-                }
-                if (!known) {
-                    match_keyword(spec, key, nargs);
-                    goto error;
-                }
+                Py_ssize_t slot = match_keyword(spec, key, nargs);
+                if (slot < 0) goto error;
+                if (slots[slot] == nullptr) slots[slot] = Py_NewRef(value);
                 Py_CLEAR(key);
                 Py_CLEAR(value);
             }
@@ -652,7 +634,7 @@ Dispatch dispatch_override(CProtectionObject *self, PyObject *name, PyObject *ar
     }
     return Dispatch::overridden;
 error:
-    add_traceback(own->traceback_name, own->first_line, own->filename);
+    add_entry(own, own->first_line);
     return Dispatch::failed;
 }
 
@@ -661,6 +643,9 @@ error:
 
 void add_traceback(const char *funcname, int line, const char *filename)
 {
+    // An entry belongs to a pending exception, and its frame needs the
+    // module's globals, which a failed initialisation has dropped.
+    if (!PyErr_Occurred() || module_dict == nullptr) return;
     PyObject *exc = PyErr_GetRaisedException();
     PyObject *code = traceback_code(funcname, line, filename);
     PyFrameObject *frame = nullptr;
@@ -676,6 +661,11 @@ void add_traceback(const char *funcname, int line, const char *filename)
     }
     Py_XDECREF(frame);
     Py_XDECREF(code);
+}
+
+void add_entry(const CallableSpec *spec, int line)
+{
+    add_traceback(spec->traceback_name, line, spec->filename);
 }
 
 }  // namespace cprotection

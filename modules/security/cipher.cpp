@@ -250,10 +250,10 @@ void select_kernels(void)
     const char *wanted = getenv("CPROTECTION_KERNEL");
     auto allowed = [wanted](const char *name) { return wanted == nullptr || strcmp(wanted, name) == 0; };
     __builtin_cpu_init();
-    bool bmi2 = __builtin_cpu_supports("bmi2");
+    bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
     bool avx512 = bmi2 && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-                  __builtin_cpu_supports("popcnt");
+                  __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("lzcnt");
     if (avx512 && allowed("avx512")) {
         encrypt_bytes = encrypt_avx512;
         decrypt_bytes = decrypt_bmi2;
@@ -290,7 +290,7 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
     }
     if (result == nullptr) {
-        add_traceback(spec->traceback_name, copy_line, spec->filename);
+        add_entry(spec, copy_line);
         return nullptr;
     }
     auto *bytes = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
@@ -301,51 +301,45 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
 // ---------------------------------------------------------------------------
 // Python-facing methods
 
-PyObject *activate_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames)
+// The three Python-facing cipher methods: bind the one argument (one
+// positional argument needs no binding), test its exact type, then run the
+// native entry without override dispatch.
+PyObject *single_argument_method(const CallableSpec *spec, CProtectionEntry entry,
+                                 PyTypeObject *expected, bool none_allowed, bool annotated,
+                                 PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                 PyObject *kwnames)
 {
-    PyObject *keys;
-    if (bind_arguments(&activate_spec, args, nargs, kwnames, &keys) < 0) {
-        add_traceback(activate_spec.traceback_name, activate_spec.first_line, activate_spec.filename);
+    PyObject *argument;
+    if (nargs == 1 && kwnames == nullptr) {
+        argument = args[0];
+    } else if (bind_arguments(spec, args, nargs, kwnames, &argument) < 0) {
+        add_entry(spec, spec->first_line);
         return nullptr;
     }
-    if (check_exact_type(keys, &PyList_Type, "keys", false, true) < 0) return nullptr;
-    PyObject *result = cipher_activate(reinterpret_cast<CProtectionObject *>(self), keys, 1);
-    if (result == nullptr) {
-        add_traceback(activate_spec.traceback_name, activate_spec.first_line, activate_spec.filename);
+    if (check_exact_type(argument, expected, spec->param_names[0], none_allowed, annotated) < 0) {
+        return nullptr;
     }
+    PyObject *result = entry(reinterpret_cast<CProtectionObject *>(self), argument, 1);
+    if (result == nullptr) add_entry(spec, spec->first_line);
     return result;
 }
 
-PyObject *data_method(const CallableSpec *spec, CProtectionEntry entry, const char *param,
-                      PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *activate_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *data;
-    // One positional argument is the call worth making fast: it needs no binding.
-    if (nargs == 1 && kwnames == nullptr) {
-        data = args[0];
-    } else if (bind_arguments(spec, args, nargs, kwnames, &data) < 0) {
-        add_traceback(spec->traceback_name, spec->first_line, spec->filename);
-        return nullptr;
-    }
-    if (!PyByteArray_CheckExact(data) && check_exact_type(data, &PyByteArray_Type, param, true, false) < 0) {
-        return nullptr;
-    }
-    PyObject *result = entry(reinterpret_cast<CProtectionObject *>(self), data, 1);
-    if (result == nullptr) {
-        add_traceback(spec->traceback_name, spec->first_line, spec->filename);
-    }
-    return result;
+    return single_argument_method(&activate_spec, cipher_activate, &PyList_Type, false, true, self,
+                                  args, nargs, kwnames);
 }
 
 PyObject *decrypt_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return data_method(&decrypt_spec, cipher_decrypt, "encrypted_data", self, args, nargs, kwnames);
+    return single_argument_method(&decrypt_spec, cipher_decrypt, &PyByteArray_Type, true, false,
+                                  self, args, nargs, kwnames);
 }
 
 PyObject *encrypt_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return data_method(&encrypt_spec, cipher_encrypt, "raw_data", self, args, nargs, kwnames);
+    return single_argument_method(&encrypt_spec, cipher_encrypt, &PyByteArray_Type, true, false,
+                                  self, args, nargs, kwnames);
 }
 
 }  // namespace
@@ -401,7 +395,7 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
         int status = convert_int32(item, &key);
         Py_DECREF(item);
         if (status < 0) {
-            add_traceback(activate_spec.traceback_name, kActivateFoldLine, activate_spec.filename);
+            add_entry(&activate_spec, kActivateFoldLine);
             Py_DECREF(keys);
             return nullptr;
         }

@@ -21,19 +21,17 @@ CProtectionVTable vtable;
 
 namespace {
 
-constexpr char kInitName[] = "init kovrin.modules.security.cprotection";
-constexpr int kInitLine = 14;
+// Module initialisation's own traceback entries carry this name.
+constexpr char kModuleInitName[] = "init kovrin.modules.security.cprotection";
 
 const char *const kInitParams[] = {"flip_direction"};
-
-PyObject *init_impl_unused(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) { return nullptr; }
 
 // __init__ is reached through the type's init slot, so only its binding
 // description and traceback entry live here.
 CallableSpec init_spec = {
     "__init__", "CProtection.__init__",
-    "kovrin.modules.security.cprotection.CProtection.__init__", kModuleSource, kInitLine,
-    nullptr, true, 0, 1, kInitParams, init_impl_unused, {}, nullptr,
+    "kovrin.modules.security.cprotection.CProtection.__init__", kModuleSource, 14,
+    nullptr, true, 0, 1, kInitParams, nullptr, {}, nullptr,
 };
 
 PY_INT64_T owning_interpreter = -1;
@@ -60,13 +58,13 @@ int cprotection_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
     PyObject *argument;
     if (bind_arguments_dict(&init_spec, args, kwds, &argument) < 0) {
-        add_traceback(init_spec.traceback_name, kInitLine, kModuleSource);
+        add_entry(&init_spec, init_spec.first_line);
         return -1;
     }
     int flip = argument ? convert_flag(argument) : 0;
     Py_XDECREF(argument);
     if (flip < 0) {
-        add_traceback(init_spec.traceback_name, kInitLine, kModuleSource);
+        add_entry(&init_spec, init_spec.first_line);
         return -1;
     }
     auto *self = reinterpret_cast<CProtectionObject *>(op);
@@ -174,8 +172,7 @@ int set_class_attribute(const char *name, PyObject *value)
     return status < 0 ? -1 : 0;
 }
 
-// Returns 1 when `name` of the class has the given __name__, 0 when not,
-// -1 on error.
+// Returns 1 when `func` has the given __name__, 0 when not, -1 on error.
 int has_function_name(PyObject *func, const char *expected)
 {
     PyObject *name;
@@ -306,7 +303,8 @@ int module_exec(PyObject *module)
     }
     const char *failed_file = kModuleSource;
     int failed_line = 0;  // no traceback entry before the function type exists
-    PyObject *modules, *enumerate_func, *capsule;
+    bool entered_full_name = false;
+    PyObject *modules = PyImport_GetModuleDict(), *enumerate_func, *capsule;
 
     held_module = Py_NewRef(module);
     module_dict = PyModule_GetDict(module);
@@ -347,11 +345,13 @@ int module_exec(PyObject *module)
     }
 
     // Imported under another name, the module is still reachable by its own.
-    modules = PyImport_GetModuleDict();
     {
         int present = PyDict_ContainsString(modules, kModuleName);
         if (present < 0) goto error;
-        if (!present && PyDict_SetItemString(modules, kModuleName, module) < 0) goto error;
+        if (!present) {
+            if (PyDict_SetItemString(modules, kModuleName, module) < 0) goto error;
+            entered_full_name = true;
+        }
     }
 
     if (PyObject_GetOptionalAttrString(builtins_module, "enumerate", &enumerate_func) < 0) goto error;
@@ -394,7 +394,13 @@ int module_exec(PyObject *module)
     }
     return 0;
 error:
-    if (failed_line != 0) add_traceback(kInitName, failed_line, failed_file);
+    if (failed_line != 0) add_traceback(kModuleInitName, failed_line, failed_file);
+    // A later import starts again from the create step, under either name.
+    if (entered_full_name) {
+        PyObject *exc = PyErr_GetRaisedException();
+        if (PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
     Py_CLEAR(held_module);
     module_dict = nullptr;
     return -1;

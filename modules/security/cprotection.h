@@ -77,12 +77,10 @@ struct CallableSpec {
     Py_ssize_t min_positional;
     Py_ssize_t max_positional;
     const char *const *param_names;
-    MethodImpl impl;
-    PyObject *interned_params[3];
+    MethodImpl impl;             // NULL: reached through a type slot instead
+    PyObject *interned_params[3];  // no callable has more parameters
     PyObject *code;  // __code__
 };
-
-inline constexpr int kMaxParams = 3;
 
 // --- call helpers -----------------------------------------------------------
 int init_call_helpers(void);
@@ -93,9 +91,6 @@ PyObject *function_new(CallableSpec *spec);
 // The annotations dictionary of a function object (borrowed).
 PyObject *function_annotations(PyObject *func);
 bool is_own_function(PyObject *func, const CallableSpec *spec);
-// method_spec_of returns the spec behind one of this module's function
-// objects, or NULL for anything else.
-const CallableSpec *method_spec_of(PyObject *func);
 
 int bind_arguments(const CallableSpec *spec, PyObject *const *args,
                    Py_ssize_t nargs, PyObject *kwnames, PyObject **slots);
@@ -117,6 +112,8 @@ Dispatch dispatch_override(CProtectionObject *self, PyObject *name,
                            bool result_must_be_bytearray, PyObject **result);
 
 void add_traceback(const char *funcname, int line, const char *filename);
+// The entry of one of the module's callables at the given line of its file.
+void add_entry(const CallableSpec *spec, int line);
 
 // --- cipher -----------------------------------------------------------------
 extern CallableSpec activate_spec;

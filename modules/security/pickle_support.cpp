@@ -36,85 +36,77 @@ PyObject *str_unpickle = nullptr;
 
 void add_reduce_traceback(int line)
 {
-    add_traceback(reduce_spec.traceback_name, line, kStringSource);
+    add_entry(&reduce_spec, line);
+}
+
+void add_vector_traceback(int line)
+{
+    add_traceback(kVectorConversionName, line, kStringSource);
 }
 
 // ---------------------------------------------------------------------------
 // State conversions
 
-int raise_count_mismatch(Py_ssize_t count)
+int raise_too_many_values(void)
 {
-    if (count > kVectorSize) {
-        PyErr_Format(PyExc_IndexError,
-                     "too many values found during array assignment, expected %zd", kVectorSize);
-    } else {
-        PyErr_Format(PyExc_IndexError,
-                     "not enough values found during array assignment, expected %zd, got %zd",
-                     kVectorSize, count);
-    }
-    add_traceback(kVectorConversionName, 95, kStringSource);
+    PyErr_Format(PyExc_IndexError, "too many values found during array assignment, expected %zd",
+                 kVectorSize);
+    add_vector_traceback(95);
+    return -1;
+}
+
+int raise_not_enough_values(Py_ssize_t count)
+{
+    PyErr_Format(PyExc_IndexError,
+                 "not enough values found during array assignment, expected %zd, got %zd",
+                 kVectorSize, count);
+    add_vector_traceback(95);
     return -1;
 }
 
 // Fills `out` with exactly eight bytes taken from any sized sequence or
-// iterable of integers 0..255.
+// iterable of integers 0..255.  A list is walked at its current length at
+// every step (its iterator reads it anew), so conversion code that resizes
+// it is seen.
 int convert_vector(PyObject *value, unsigned char out[kVectorSize])
 {
     Py_ssize_t length = PyObject_Length(value);
     if (length < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            add_traceback(kVectorConversionName, 82, kStringSource);
+            add_vector_traceback(82);
             return -1;
         }
         // Unsized iterables are counted while walking.
         PyErr_Clear();
         length = kVectorSize;
     }
-    if (length != kVectorSize) return raise_count_mismatch(length);
+    if (length > kVectorSize) return raise_too_many_values();
+    if (length < kVectorSize) return raise_not_enough_values(length);
 
-    Py_ssize_t count = 0;
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-        // Read the size again each step: converting an element may run code
-        // that resizes the list.
-        for (; count < PySequence_Fast_GET_SIZE(value); ++count) {
-            if (count == kVectorSize) return raise_count_mismatch(count + 1);
-            PyObject *item = Py_NewRef(PySequence_Fast_GET_ITEM(value, count));
-            int status = convert_uint8(item, &out[count]);
-            Py_DECREF(item);
-            if (status < 0) {
-                add_traceback(kVectorConversionName, 89, kStringSource);
-                return -1;
-            }
-        }
-    } else {
-        PyObject *iterator = PyObject_GetIter(value);
-        if (iterator == nullptr) {
-            add_traceback(kVectorConversionName, 86, kStringSource);
-            return -1;
-        }
-        PyObject *item;
-        while ((item = PyIter_Next(iterator)) != nullptr) {
-            if (count == kVectorSize) {
-                Py_DECREF(item);
-                Py_DECREF(iterator);
-                return raise_count_mismatch(count + 1);
-            }
-            int status = convert_uint8(item, &out[count]);
-            Py_DECREF(item);
-            if (status < 0) {
-                Py_DECREF(iterator);
-                add_traceback(kVectorConversionName, 89, kStringSource);
-                return -1;
-            }
-            ++count;
-        }
-        Py_DECREF(iterator);
-        if (PyErr_Occurred()) {
-            add_traceback(kVectorConversionName, 86, kStringSource);
-            return -1;
-        }
+    PyObject *iterator = PyObject_GetIter(value);
+    if (iterator == nullptr) {
+        add_vector_traceback(86);
+        return -1;
     }
-    if (count != kVectorSize) return raise_count_mismatch(count);
+    Py_ssize_t count = 0;
+    PyObject *item;
+    while ((item = PyIter_Next(iterator)) != nullptr) {
+        int status = count == kVectorSize ? -2 : convert_uint8(item, &out[count]);
+        Py_DECREF(item);
+        if (status < 0) {
+            Py_DECREF(iterator);
+            if (status == -2) return raise_too_many_values();
+            add_vector_traceback(89);
+            return -1;
+        }
+        ++count;
+    }
+    Py_DECREF(iterator);
+    if (PyErr_Occurred()) {
+        add_vector_traceback(86);
+        return -1;
+    }
+    if (count != kVectorSize) return raise_not_enough_values(count);
     return 0;
 }
 
@@ -167,9 +159,19 @@ int apply_instance_dict(PyObject *self, PyObject *state)
 // Converts all seven fields first and stores them only when every one
 // converted and the instance dictionary was updated: a failed restore
 // leaves the record exactly as it was.
+struct RestoredFields {
+    int active;
+    unsigned char base;
+    Py_ssize_t decryption_index;
+    unsigned char decryption_vector[kVectorSize];
+    Py_ssize_t encryption_index;
+    unsigned char encryption_vector[kVectorSize];
+    int flip_direction;
+};
+
 int apply_state(CProtectionObject *self, PyObject *state)
 {
-    CProtectionObject restored;
+    RestoredFields restored;
     PyObject *item;
     int flag;
 
@@ -298,7 +300,7 @@ PyObject *setstate_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 {
     PyObject *state;
     if (bind_arguments(&setstate_spec, args, nargs, kwnames, &state) < 0) {
-        add_traceback(setstate_spec.traceback_name, 16, kStringSource);
+        add_entry(&setstate_spec, 16);
         return nullptr;
     }
     if (!PyTuple_CheckExact(state)) {
@@ -307,11 +309,11 @@ PyObject *setstate_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         } else {
             raise_unexpected_type("tuple", state);
         }
-        add_traceback(setstate_spec.traceback_name, 17, kStringSource);
+        add_entry(&setstate_spec, 17);
         return nullptr;
     }
     if (apply_state(reinterpret_cast<CProtectionObject *>(self), state) < 0) {
-        add_traceback(setstate_spec.traceback_name, 17, kStringSource);
+        add_entry(&setstate_spec, 17);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -325,14 +327,14 @@ PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 
     if (bind_arguments(&unpickle_spec, args, nargs, kwnames, slots) < 0 ||
         convert_int64(slots[1], &checksum) < 0) {
-        add_traceback(unpickle_spec.traceback_name, 4, kStringSource);
+        add_entry(&unpickle_spec, 4);
         return nullptr;
     }
     PyObject *type = slots[0], *state = slots[2];
     if (check_exact_type(state, &PyTuple_Type, "__pyx_state", true, false) < 0) return nullptr;
     if (checksum != kEmittedChecksum && checksum != kSha1Checksum && checksum != kMd5Checksum) {
         raise_incompatible_checksum(checksum);
-        add_traceback(unpickle_spec.traceback_name, 6, kStringSource);
+        add_entry(&unpickle_spec, 6);
         return nullptr;
     }
     // Always the class this module created, whatever the namespace holds now.
@@ -342,13 +344,13 @@ PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         Py_DECREF(new_method);
     }
     if (instance == nullptr) {
-        add_traceback(unpickle_spec.traceback_name, 7, kStringSource);
+        add_entry(&unpickle_spec, 7);
         return nullptr;
     }
     if (state != Py_None &&
         apply_state(reinterpret_cast<CProtectionObject *>(instance), state) < 0) {
         Py_DECREF(instance);
-        add_traceback(unpickle_spec.traceback_name, 9, kStringSource);
+        add_entry(&unpickle_spec, 9);
         return nullptr;
     }
     return instance;
