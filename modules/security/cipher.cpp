@@ -28,13 +28,13 @@ constexpr int kDecryptCopyLine = 66;
 constexpr int kEncryptCopyLine = 96;
 
 const char *const kActivateParams[] = {"keys"};
+const char *const kDecryptParams[] = {"encrypted_data"};
+const char *const kEncryptParams[] = {"raw_data"};
 
 // Attribute names an override is looked up under.
 PyObject *str_activate = nullptr;
 PyObject *str_decrypt = nullptr;
 PyObject *str_encrypt = nullptr;
-const char *const kDecryptParams[] = {"encrypted_data"};
-const char *const kEncryptParams[] = {"raw_data"};
 
 inline uint64_t load_vector(const unsigned char vector[8])
 {
@@ -160,15 +160,6 @@ decrypt_bmi2(unsigned char vector[8], Py_ssize_t index, const unsigned char *src
     return static_cast<Py_ssize_t>((shift >> 3) & 7);
 }
 
-// Encryption's index sequence depends on the input alone, so 64 bytes are
-// done at once.  Lane i's index is the starting index XOR the low three
-// bits of every earlier byte: an exclusive prefix XOR, computed on three
-// 64-bit lane masks.  Each output byte is the input XOR the previous input
-// that used the same vector position, or the vector's entry when none did.
-// Per position, compressing its lanes' inputs and expanding them into its
-// lanes but the first moves every input to the next lane of that position;
-// the first lanes take the vector's entries in one permute.  An entry then
-// becomes the last input at its position.
 // Prefix XOR of a lane mask: bit i of the carry-less product with all ones
 // is the XOR of bits 0..i.
 __attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_xor(uint64_t mask)
@@ -178,6 +169,16 @@ __attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_x
     return static_cast<uint64_t>(_mm_cvtsi128_si64(product));
 }
 
+// Encryption's index sequence depends on the input alone, so 64 bytes are
+// done at once.  Lane i's index is the starting index XOR the low three
+// bits of every earlier byte: an exclusive prefix XOR, computed on three
+// 64-bit lane masks, one per bit.  Each output byte is the input XOR the
+// previous input that used the same vector position, or the vector's entry
+// when none did.
+// Per position, compressing its lanes' inputs and expanding them into its
+// lanes but the first moves every input to the next lane of that position;
+// the first lanes take the vector's entries in one permute.  An entry then
+// becomes the last input at its position.
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul")))
 Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
                           unsigned char *dst, Py_ssize_t n)
@@ -251,9 +252,10 @@ void select_kernels(void)
     auto allowed = [wanted](const char *name) { return wanted == nullptr || strcmp(wanted, name) == 0; };
     __builtin_cpu_init();
     bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-    bool avx512 = bmi2 && __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+    bool avx512 = bmi2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-                  __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("lzcnt");
+                  __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt") &&
+                  __builtin_cpu_supports("lzcnt");
     if (avx512 && allowed("avx512")) {
         encrypt_bytes = encrypt_avx512;
         decrypt_bytes = decrypt_bmi2;

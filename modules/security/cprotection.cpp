@@ -6,9 +6,10 @@
 #include <stdio.h>
 #include <string.h>
 
+extern "C" PyMODINIT_FUNC PyInit_cprotection(void);
+
 // A host that embeds the interpreter may set this before importing us to
 // run the module as __main__.
-extern "C" PyMODINIT_FUNC PyInit_cprotection(void);
 extern "C" __attribute__((visibility("default"))) int __pyx_module_is_main_kovrin__modules__security__cprotection;
 int __pyx_module_is_main_kovrin__modules__security__cprotection = 0;
 

@@ -14,6 +14,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stddef.h>
+
 struct CProtectionObject;
 
 // Each entry takes the instance, one argument (the key list, or the data:
@@ -41,6 +43,12 @@ struct CProtectionObject {
     Py_ssize_t decryption_index;
     Py_ssize_t encryption_index;
 };
+
+#ifdef __cplusplus
+static_assert(offsetof(CProtectionObject, encryption_vector) ==
+                  offsetof(CProtectionObject, decryption_vector) + 8,
+              "the two vectors form one 16-byte block");
+#endif
 
 #ifdef CPROTECTION_BUILDING_MODULE
 // ---------------------------------------------------------------------------
