@@ -156,9 +156,6 @@ int apply_instance_dict(PyObject *self, PyObject *state)
     return status;
 }
 
-// Converts all seven fields first and stores them only when every one
-// converted and the instance dictionary was updated: a failed restore
-// leaves the record exactly as it was.
 struct RestoredFields {
     int active;
     unsigned char base;
@@ -169,6 +166,9 @@ struct RestoredFields {
     int flip_direction;
 };
 
+// Converts all seven fields first and stores them only when every one
+// converted and the instance dictionary was updated: a failed restore
+// leaves the record exactly as it was.
 int apply_state(CProtectionObject *self, PyObject *state)
 {
     RestoredFields restored;
@@ -232,7 +232,8 @@ void raise_incompatible_checksum(long long checksum)
 PyObject *lookup_unpickle_function(void)
 {
     PyObject *func;
-    if (PyDict_GetItemRef(module_dict, str_unpickle, &func) != 0) return func;
+    // No namespace to look in after a failed initialisation.
+    if (module_dict != nullptr && PyDict_GetItemRef(module_dict, str_unpickle, &func) != 0) return func;
     if (PyObject_GetOptionalAttr(builtins_module, str_unpickle, &func) != 0) return func;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", str_unpickle);
     return nullptr;
