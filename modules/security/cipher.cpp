@@ -244,6 +244,9 @@ using Transform = Py_ssize_t (*)(unsigned char *, Py_ssize_t, const unsigned cha
 // each kernel the CPU supports; an unsupported name falls back to scalar.
 Transform encrypt_bytes = encrypt_scalar;
 Transform decrypt_bytes = decrypt_scalar;
+// Set for a kernel that loads whole blocks before storing them: it writes
+// straight into an uninitialised result and spares copying the argument.
+bool encrypt_reads_ahead = false;
 
 void select_kernels(void)
 {
@@ -258,6 +261,7 @@ void select_kernels(void)
                   __builtin_cpu_supports("lzcnt");
     if (avx512 && allowed("avx512")) {
         encrypt_bytes = encrypt_avx512;
+        encrypt_reads_ahead = true;
         decrypt_bytes = decrypt_bmi2;
     } else if (bmi2 && allowed("bmi2")) {
         encrypt_bytes = encrypt_bmi2;
@@ -267,15 +271,15 @@ void select_kernels(void)
 }
 
 // The body of both data entries: the override dispatch, the pass-through
-// before keying, then one direction over a new bytearray copy of the
-// argument, transformed in place.  Reading and writing the same buffer also
-// keeps the loop clear of the stalls that two page-aligned buffers (as large
+// before keying, then one direction into a new bytearray.  Byte loops run
+// in place on a copy of the argument: reading and writing one buffer keeps
+// them clear of the stalls that two page-aligned buffers (as large
 // allocations are) cause when loads and stores fall 4 KiB apart.  Anything
 // but an exact bytearray (None included) is copied by calling the bytearray
 // type, so its errors are the interpreter's own.
 PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch, PyObject *name,
                      const CallableSpec *spec, unsigned char *vector, Py_ssize_t *index,
-                     Transform transform, int copy_line)
+                     Transform transform, bool reads_ahead, int copy_line)
 {
     PyObject *result = nullptr;
     if (!skip_dispatch) {
@@ -286,7 +290,10 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         }
     }
     if (!self->active) return Py_NewRef(data);
-    if (PyByteArray_CheckExact(data)) {
+    bool separate = reads_ahead && PyByteArray_CheckExact(data);
+    if (separate) {
+        result = PyByteArray_FromStringAndSize(nullptr, PyByteArray_GET_SIZE(data));
+    } else if (PyByteArray_CheckExact(data)) {
         result = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(data), PyByteArray_GET_SIZE(data));
     } else {
         result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
@@ -295,8 +302,9 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         add_entry(spec, copy_line);
         return nullptr;
     }
-    auto *bytes = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
-    *index = transform(vector, *index, bytes, bytes, PyByteArray_GET_SIZE(result));
+    auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
+    const auto *in = separate ? reinterpret_cast<const unsigned char *>(PyByteArray_AS_STRING(data)) : out;
+    *index = transform(vector, *index, in, out, PyByteArray_GET_SIZE(result));
     return result;
 }
 
@@ -420,13 +428,13 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
 PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispatch)
 {
     return data_entry(self, data, skip_dispatch, str_decrypt, &decrypt_spec, self->decryption_vector,
-                      &self->decryption_index, decrypt_bytes, kDecryptCopyLine);
+                      &self->decryption_index, decrypt_bytes, false, kDecryptCopyLine);
 }
 
 PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispatch)
 {
     return data_entry(self, data, skip_dispatch, str_encrypt, &encrypt_spec, self->encryption_vector,
-                      &self->encryption_index, encrypt_bytes, kEncryptCopyLine);
+                      &self->encryption_index, encrypt_bytes, encrypt_reads_ahead, kEncryptCopyLine);
 }
 
 int init_cipher(void)
