@@ -46,3 +46,30 @@ def test_two_peers_run_from_an_installed_wheel(wheel, tmp_path):
     assert pathlib.Path(located.strip()).is_relative_to(environment)
     output = run(str(python), example, "--mebibytes", "1", cwd=tmp_path)
     assert output.splitlines()[-1] == "ok"
+
+
+def test_build_switch_lets_list_subclasses_through(tmp_path):
+    out = tmp_path / "wheel"
+    run(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
+        "--config-settings=cmake.define.CPROTECTION_ALLOW_LIST_SUBCLASSES=ON",
+        f"--config-settings=build-dir={tmp_path / 'build'}", str(ROOT), "-w", str(out))
+    environment = tmp_path / "env"
+    venv.create(environment, with_pip=False)
+    python = environment / "bin" / "python"
+    run(sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet", "--no-deps",
+        str(next(out.glob("*.whl"))))
+    check = """
+from kovrin.modules.security.cprotection import CProtection
+class Keys(list):
+    pass
+strict, relaxed = CProtection(), CProtection()
+strict.activate([3, 9])
+relaxed.activate(Keys([3, 9]))
+assert strict.__reduce__()[1][2] == relaxed.__reduce__()[1][2]
+try:
+    relaxed.activate((1, 2))
+except TypeError as error:
+    print(error)
+"""
+    output = run(str(python), "-c", check, cwd=tmp_path)
+    assert output.strip() == "Argument 'keys' has incorrect type (expected list, got tuple)"
