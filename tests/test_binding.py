@@ -132,6 +132,27 @@ OBJ = CProtection()
 
 # --- argument counts and keywords ---------------------------------------------------------
 
+# Non-string keyword names, from a dict or from a compiled caller.
+NON_STRING_KEYWORDS = [
+    (lambda: OBJ.encrypt(**{1: DATA}), "keywords must be strings", []),
+    (lambda: OBJ.encrypt(DATA, **{"raw_data": DATA, 2: DATA}), "keywords must be strings", []),
+    (lambda: OBJ.__reduce_cython__(**{1: 2}), "keywords must be strings", []),
+    (lambda: CProtection(**{1: 2}), "keywords must be strings", [INIT]),
+    (lambda: CProtection(**{"flip_direction": 1, 2: 3}), "keywords must be strings", [INIT]),
+    (lambda: vectorcall(OBJ.encrypt, [], [1], [DATA]), "encrypt() keywords must be strings",
+     [ENCRYPT]),
+    (lambda: vectorcall(OBJ.encrypt, [DATA], [b"raw_data"], [DATA]),
+     "encrypt() keywords must be strings", [ENCRYPT]),
+    (lambda: vectorcall(CProtection.activate, [OBJ], [2], [[]]),
+     "activate() keywords must be strings", [ACTIVATE]),
+    (lambda: vectorcall(OBJ.__reduce_cython__, [], [1], [2]),
+     "__reduce_cython__() keywords must be strings", []),
+    (lambda: vectorcall(unpickle, [CProtection, CHECKSUM], [3], [None]),
+     "__pyx_unpickle_CProtection() keywords must be strings", [UNPICKLE]),
+    (lambda: vectorcall(CProtection, [], [1], [True]), "keywords must be strings", [INIT]),
+]
+
+
 @pytest.mark.parametrize("call, message, entries", [
     (lambda: OBJ.encrypt(), "encrypt() takes exactly 1 positional argument (0 given)", [ENCRYPT]),
     (lambda: OBJ.encrypt(DATA, DATA), "encrypt() takes exactly 1 positional argument (2 given)",
@@ -203,33 +224,8 @@ OBJ = CProtection()
     # str subclasses are compared with ==.
     (lambda: OBJ.encrypt(DATA, **{AlwaysEqual("other"): DATA}),
      "encrypt() got multiple values for keyword argument 'other'", [ENCRYPT]),
-])
+] + NON_STRING_KEYWORDS)
 def test_binding_errors(call, message, entries):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-    assert module_entries(info.value) == entries
-
-
-@pytest.mark.parametrize("call, message, entries", [
-    (lambda: OBJ.encrypt(**{1: DATA}), "keywords must be strings", []),
-    (lambda: OBJ.encrypt(DATA, **{"raw_data": DATA, 2: DATA}), "keywords must be strings", []),
-    (lambda: OBJ.__reduce_cython__(**{1: 2}), "keywords must be strings", []),
-    (lambda: CProtection(**{1: 2}), "keywords must be strings", [INIT]),
-    (lambda: CProtection(**{"flip_direction": 1, 2: 3}), "keywords must be strings", [INIT]),
-    (lambda: vectorcall(OBJ.encrypt, [], [1], [DATA]), "encrypt() keywords must be strings",
-     [ENCRYPT]),
-    (lambda: vectorcall(OBJ.encrypt, [DATA], [b"raw_data"], [DATA]),
-     "encrypt() keywords must be strings", [ENCRYPT]),
-    (lambda: vectorcall(CProtection.activate, [OBJ], [2], [[]]),
-     "activate() keywords must be strings", [ACTIVATE]),
-    (lambda: vectorcall(OBJ.__reduce_cython__, [], [1], [2]),
-     "__reduce_cython__() keywords must be strings", []),
-    (lambda: vectorcall(unpickle, [CProtection, CHECKSUM], [3], [None]),
-     "__pyx_unpickle_CProtection() keywords must be strings", [UNPICKLE]),
-    (lambda: vectorcall(CProtection, [], [1], [True]), "keywords must be strings", [INIT]),
-])
-def test_non_string_keywords(call, message, entries):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
