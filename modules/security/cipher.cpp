@@ -57,31 +57,38 @@ inline void store_vector(unsigned char vector[8], uint64_t word)
 // Keeps the compiler from re-associating an expression across this point.
 #define KEEP_ORDER(value) __asm__("" : "+r"(value))
 
-// The scalar loops hold the vector in a 64-bit word, byte k at bits 8k, and
-// the index as a bit offset.  Only the low six bits of `shift` are ever
-// used (shifts mask their count), so the index step needs no masking:
-// shift ^ (byte << 3) moves it by (byte & 7) * 8.
-//
-// Encrypting byte p at position k: out = v[k] ^ p, then v[k] = p.  Writing
-// p into the word (and-not, or) is off the output's path, so the chain from
-// one byte to the next is two operations.
+// Encrypting byte p at position k: out = v[k] ^ p, then v[k] = p.  The
+// loop reads and writes the vector's bytes in place: its only serial chain
+// is the position (k ^= p), and a load that meets the store of the byte
+// before is served from the store buffer, so bytes overlap where a vector
+// held in a register would chain two operations per byte.  Eight bytes a
+// step keep the loop's own bookkeeping out of the way.
 __attribute__((always_inline)) inline Py_ssize_t
 encrypt_scalar_body(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
                     unsigned char *dst, Py_ssize_t n)
 {
-    uint64_t word = load_vector(vector);
-    uint64_t shift = static_cast<uint64_t>(index & 7) << 3;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    uint64_t position = static_cast<uint64_t>(index);
+    auto step = [&](Py_ssize_t i) {
         uint64_t plain = src[i];
-        uint64_t bits = shift & 63;
-        dst[i] = static_cast<unsigned char>((word >> bits) ^ plain);
-        word = (word & ~(uint64_t{0xff} << bits)) | (plain << bits);
-        shift ^= plain << 3;
+        unsigned char *entry = vector + (position & 7);
+        dst[i] = static_cast<unsigned char>(*entry ^ plain);
+        *entry = static_cast<unsigned char>(plain);
+        position ^= plain;
+    };
+    Py_ssize_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        step(i); step(i + 1); step(i + 2); step(i + 3);
+        step(i + 4); step(i + 5); step(i + 6); step(i + 7);
     }
-    store_vector(vector, word);
-    return static_cast<Py_ssize_t>((shift >> 3) & 7);
+    for (; i < n; ++i) step(i);
+    return static_cast<Py_ssize_t>(position & 7);
 }
 
+// The decryption loop holds the vector in a 64-bit word, byte k at bits 8k,
+// and the index as a bit offset.  Only the low six bits of `shift` are ever
+// used (shifts mask their count), so the index step needs no masking:
+// shift ^ (byte << 3) moves it by (byte & 7) * 8.
+//
 // Decrypting byte c at position k: p = v[k] ^ c, then v[k] = p, which is
 // v ^= c << 8k.  The next index needs p; taking c's share of it before the
 // vector read keeps the serial chain at shift, or, xor.
@@ -119,14 +126,6 @@ Py_ssize_t decrypt_scalar(unsigned char vector[8], Py_ssize_t index, const unsig
 
 #if defined(__x86_64__)
 #define CPROTECTION_X86_KERNELS 1
-
-// The same loops with single-operation variable shifts (shlx, shrx).
-__attribute__((target("bmi,bmi2"))) Py_ssize_t
-encrypt_bmi2(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
-             unsigned char *dst, Py_ssize_t n)
-{
-    return encrypt_scalar_body(vector, index, src, dst, n);
-}
 
 // Decryption's chain is serial: the next index needs the byte just
 // computed.  Beside the vector word, a second word keeps only each entry's
@@ -179,14 +178,12 @@ __attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_x
 // lanes but the first moves every input to the next lane of that position;
 // the first lanes take the vector's entries in one permute.  An entry then
 // becomes the last input at its position.
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul")))
-Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
-                          unsigned char *dst, Py_ssize_t n)
-{
-    constexpr Py_ssize_t kBlock = 64;
-    // Below one block the scalar loop is as fast.
-    if (n < kBlock) return encrypt_scalar_body(vector, index, src, dst, n);
+constexpr Py_ssize_t kBlock = 64;
 
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul"), noinline))
+Py_ssize_t encrypt_avx512_blocks(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                                 unsigned char *dst, Py_ssize_t n)
+{
     uint64_t word = load_vector(vector);
     unsigned start = static_cast<unsigned>(index & 7);
     for (Py_ssize_t offset = 0; offset < n; offset += kBlock) {
@@ -234,6 +231,15 @@ Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsig
     store_vector(vector, word);
     return static_cast<Py_ssize_t>(start);
 }
+
+// Below one block the byte loop is faster, and spares short calls the
+// block kernel's heavier entry.
+Py_ssize_t encrypt_avx512(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                          unsigned char *dst, Py_ssize_t n)
+{
+    if (n < kBlock) return encrypt_scalar_body(vector, index, src, dst, n);
+    return encrypt_avx512_blocks(vector, index, src, dst, n);
+}
 #endif
 
 using Transform = Py_ssize_t (*)(unsigned char *, Py_ssize_t, const unsigned char *,
@@ -264,19 +270,24 @@ void select_kernels(void)
         encrypt_reads_ahead = true;
         decrypt_bytes = decrypt_bmi2;
     } else if (bmi2 && allowed("bmi2")) {
-        encrypt_bytes = encrypt_bmi2;
+        // Encryption's loop has no variable shifts to gain from BMI2.
         decrypt_bytes = decrypt_bmi2;
     }
 #endif
 }
 
+// Up to this many bytes the byte loops write straight into the result.
+constexpr Py_ssize_t kShortInput = 1024;
+
 // The body of both data entries: the override dispatch, the pass-through
-// before keying, then one direction into a new bytearray.  Byte loops run
-// in place on a copy of the argument: reading and writing one buffer keeps
-// them clear of the stalls that two page-aligned buffers (as large
-// allocations are) cause when loads and stores fall 4 KiB apart.  Anything
-// but an exact bytearray (None included) is copied by calling the bytearray
-// type, so its errors are the interpreter's own.
+// before keying, then one direction into a new bytearray.  Longer byte
+// loops run in place on a copy of the argument: reading and writing one
+// buffer keeps them clear of the stalls that two page-aligned buffers (as
+// large allocations are) cause when loads and stores fall 4 KiB apart.
+// Short inputs, and kernels that load whole blocks before storing them,
+// write straight into an uninitialised result instead.  Anything but an
+// exact bytearray (None included) is copied by calling the bytearray type,
+// so its errors are the interpreter's own.
 PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch, PyObject *name,
                      const CallableSpec *spec, unsigned char *vector, Py_ssize_t *index,
                      Transform transform, bool reads_ahead, int copy_line)
@@ -290,10 +301,11 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         }
     }
     if (!self->active) return Py_NewRef(data);
-    bool separate = reads_ahead && PyByteArray_CheckExact(data);
+    bool exact = PyByteArray_CheckExact(data);
+    bool separate = exact && (reads_ahead || PyByteArray_GET_SIZE(data) <= kShortInput);
     if (separate) {
         result = PyByteArray_FromStringAndSize(nullptr, PyByteArray_GET_SIZE(data));
-    } else if (PyByteArray_CheckExact(data)) {
+    } else if (exact) {
         result = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(data), PyByteArray_GET_SIZE(data));
     } else {
         result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
