@@ -1,9 +1,14 @@
 """Compares the transform kernel chosen at import with the byte-by-byte rules.
 
 Run by test_kernels.py in a fresh interpreter per kernel, with
-CPROTECTION_KERNEL set; exits non-zero on the first difference.
+CPROTECTION_KERNEL set; exits non-zero on the first difference.  With
+CPROTECTION_NATIVE_CALLER naming the built native caller, the native entries
+also transform instances of a bytearray subclass, which are copied first and
+transformed in place.
 """
 
+import importlib.util
+import os
 import random
 import sys
 
@@ -21,6 +26,23 @@ def make_data(length: int, seed: int, repeat_positions: bool) -> bytes:
     return rng.randbytes(length)
 
 
+def load_native_caller():
+    path = os.environ.get("CPROTECTION_NATIVE_CALLER")
+    if not path:
+        return None
+    spec = importlib.util.spec_from_file_location("native_caller", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+native_caller = load_native_caller()
+
+
+class Buffer(bytearray):
+    pass
+
+
 data_strategy = st.builds(make_data, st.integers(0, 5000), st.integers(0, 2**32), st.booleans())
 
 
@@ -30,20 +52,28 @@ data_strategy = st.builds(make_data, st.integers(0, 5000), st.integers(0, 2**32)
 def check_kernel(data, vectors, indices, cut):
     decryption_vector, encryption_vector = vectors[:8], vectors[8:]
     decryption_index, encryption_index = indices
+    start = (True, 0, decryption_index, decryption_vector, encryption_index, encryption_vector, False)
     cipher = CProtection.__new__(CProtection)
-    cipher.__setstate__((True, 0, decryption_index, decryption_vector, encryption_index,
-                         encryption_vector, False))
+    cipher.__setstate__(start)
     cut = min(cut, len(data))
     encrypted = cipher.encrypt(bytearray(data[:cut])) + cipher.encrypt(bytearray(data[cut:]))
     decrypted = cipher.decrypt(bytearray(data[:cut])) + cipher.decrypt(bytearray(data[cut:]))
-    state = cipher.__reduce__()[1][2]
+    results = [(encrypted, decrypted, cipher.__reduce__()[1][2])]
+    if native_caller is not None:
+        twin = CProtection.__new__(CProtection)
+        twin.__setstate__(start)
+        results.append((native_caller.call("encrypt", twin, Buffer(data), 1),
+                        native_caller.call("decrypt", twin, Buffer(data), 1), twin.__reduce__()[1][2]))
 
-    expected, vector, index = model_encrypt(encryption_vector, encryption_index, data)
-    assert encrypted == expected
-    assert (state[5], state[4]) == (vector, index)
-    expected, vector, index = model_decrypt(decryption_vector, decryption_index, data)
-    assert decrypted == expected
-    assert (state[3], state[2]) == (vector, index)
+    expected_encrypted, encryption_end, encryption_index_end = model_encrypt(
+        encryption_vector, encryption_index, data)
+    expected_decrypted, decryption_end, decryption_index_end = model_decrypt(
+        decryption_vector, decryption_index, data)
+    for encrypted, decrypted, state in results:
+        assert encrypted == expected_encrypted
+        assert (state[5], state[4]) == (encryption_end, encryption_index_end)
+        assert decrypted == expected_decrypted
+        assert (state[3], state[2]) == (decryption_end, decryption_index_end)
 
 
 if __name__ == "__main__":

@@ -27,7 +27,7 @@ def cpu_flags() -> set[str]:
 
 
 @pytest.mark.parametrize("kernel", sorted(KERNELS))
-def test_kernel_matches_byte_rules(kernel):
+def test_kernel_matches_byte_rules(kernel, native_caller):
     if kernel != "scalar":
         if sys.platform != "linux" or os.uname().machine != "x86_64":
             pytest.skip(f"{kernel} kernel: x86-64 only")
@@ -36,5 +36,7 @@ def test_kernel_matches_byte_rules(kernel):
             pytest.skip(f"{kernel} kernel skipped: CPU lacks {', '.join(missing)}")
     script = pathlib.Path(__file__).with_name("kernel_check.py")
     result = subprocess.run([sys.executable, str(script), "300"], capture_output=True, text=True,
-                            env={**os.environ, "CPROTECTION_KERNEL": kernel}, timeout=600)
+                            env={**os.environ, "CPROTECTION_KERNEL": kernel,
+                                 "CPROTECTION_NATIVE_CALLER": native_caller.__file__},
+                            timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -60,7 +60,7 @@ PyObject *call(PyObject *, PyObject *args, PyObject *kwds)
         }
         return table->activate(self, argument, skip_dispatch);
     }
-    if (!PyByteArray_CheckExact(argument) && argument != Py_None) {
+    if (!PyByteArray_Check(argument) && argument != Py_None) {
         PyErr_SetString(PyExc_TypeError, "data must be a bytearray or None");
         return nullptr;
     }

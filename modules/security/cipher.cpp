@@ -176,58 +176,94 @@ __attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_x
 // when none did.
 // Per position, compressing its lanes' inputs and expanding them into its
 // lanes but the first moves every input to the next lane of that position;
-// the first lanes take the vector's entries in one permute.  An entry then
-// becomes the last input at its position.
+// the first lanes keep the vector's entries, laid out by one permute.  An
+// entry then becomes the last input at its position.
+// The kernel's limit is the one port that runs the compresses, expands and
+// moves into mask registers, so position masks are built in general
+// registers and each enters a mask register once.
 constexpr Py_ssize_t kBlock = 64;
 
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul"), noinline))
-Py_ssize_t encrypt_avx512_blocks(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
-                                 unsigned char *dst, Py_ssize_t n)
+#define CPROTECTION_AVX512_TARGET \
+    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul")))
+
+// One block, or with `tail` set the last `length` (< 64) bytes.
+template <bool tail>
+CPROTECTION_AVX512_TARGET __attribute__((always_inline)) inline void
+encrypt_block(uint64_t &word, uint64_t &start, const unsigned char *src, unsigned char *dst,
+              Py_ssize_t length)
+{
+    __mmask64 valid = tail ? _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(length)) : ~uint64_t{0};
+    __m512i plain = tail ? _mm512_maskz_loadu_epi8(valid, src) : _mm512_loadu_si512(src);
+    // Inclusive prefix XOR of each low bit; its top valid lane is the
+    // block's share of the next starting index.
+    uint64_t sum0 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(1)));
+    uint64_t sum1 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(2)));
+    uint64_t sum2 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(4)));
+    // Lanes whose index has bit b set.
+    uint64_t index0 = (sum0 << 1) ^ (0 - (start & 1));
+    uint64_t index1 = (sum1 << 1) ^ (0 - ((start >> 1) & 1));
+    uint64_t index2 = (sum2 << 1) ^ (0 - ((start >> 2) & 1));
+    unsigned top = tail ? static_cast<unsigned>(length - 1) : 63;
+    start ^= ((sum0 >> top) & 1) | ((sum1 >> top) & 1) << 1 | ((sum2 >> top) & 1) << 2;
+
+    __m512i positions = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
+    positions = _mm512_mask_add_epi8(positions, index1, positions, _mm512_set1_epi8(2));
+    positions = _mm512_mask_add_epi8(positions, index2, positions, _mm512_set1_epi8(4));
+    __m512i previous = _mm512_permutexvar_epi8(positions, _mm512_set1_epi64(static_cast<long long>(word)));
+
+    // The lanes of position k are pairs[k & 3] with bit 2 as k says.
+    uint64_t pairs[4] = {~(index0 | index1), index0 & ~index1, ~index0 & index1, index0 & index1};
+    uint64_t high = index2 & valid, low = ~index2 & valid;
+    auto lanes_of = [&](int k) { return pairs[k & 3] & (k & 4 ? high : low); };
+    uint64_t first_lanes = 0, leading_zeros = 0;
+    for (int k = 0; k < 8; ++k) {
+        uint64_t lanes = lanes_of(k);
+        first_lanes |= _blsi_u64(lanes);
+        leading_zeros |= _lzcnt_u64(lanes) << (8 * k);  // 64 when k is unused
+    }
+    __mmask64 later_lanes = _cvtu64_mask64(~first_lanes);
+    for (int k = 0; k < 8; ++k) {
+        __mmask64 lanes = _cvtu64_mask64(lanes_of(k));
+        previous = _mm512_mask_expand_epi8(previous, _kand_mask64(lanes, later_lanes),
+                                           _mm512_maskz_compress_epi8(lanes, plain));
+    }
+    // Entry k becomes the input at the last lane of position k, 63 minus
+    // its leading zeros; unused positions keep their entries.
+    uint64_t unused = ((leading_zeros >> 6) & 0x0101010101010101) * 0xff;
+    uint64_t last = 0;
+    if (tail) {
+        // Only valid lanes may be read here: gather them from the block.
+        __m128i lanes = _mm_cvtsi64_si128(static_cast<long long>(leading_zeros ^ 0x3f3f3f3f3f3f3f3f));
+        last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(
+            _mm512_permutexvar_epi8(_mm512_castsi128_si512(lanes), plain))));
+    } else {
+        // Unused positions read lane 63, which exists; the result is masked.
+        for (int k = 0; k < 8; ++k) {
+            last |= uint64_t{src[63 ^ ((leading_zeros >> (8 * k)) & 63)]} << (8 * k);
+        }
+    }
+    word = (last & ~unused) | (word & unused);
+
+    // Stored last: the source may be the destination.
+    __m512i cipher = _mm512_xor_si512(plain, previous);
+    if (tail) {
+        _mm512_mask_storeu_epi8(dst, valid, cipher);
+    } else {
+        _mm512_storeu_si512(dst, cipher);
+    }
+}
+
+CPROTECTION_AVX512_TARGET __attribute__((noinline)) Py_ssize_t
+encrypt_avx512_blocks(unsigned char vector[8], Py_ssize_t index, const unsigned char *src,
+                      unsigned char *dst, Py_ssize_t n)
 {
     uint64_t word = load_vector(vector);
-    unsigned start = static_cast<unsigned>(index & 7);
-    for (Py_ssize_t offset = 0; offset < n; offset += kBlock) {
-        Py_ssize_t length = n - offset < kBlock ? n - offset : kBlock;
-        __mmask64 valid = length == kBlock ? ~uint64_t{0} : (uint64_t{1} << length) - 1;
-        __m512i plain = _mm512_maskz_loadu_epi8(valid, src + offset);
-        uint64_t bit0 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(1));
-        uint64_t bit1 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(2));
-        uint64_t bit2 = _mm512_test_epi8_mask(plain, _mm512_set1_epi8(4));
-        // Lanes whose index has bit b set.
-        uint64_t index0 = (prefix_xor(bit0) << 1) ^ (start & 1 ? ~uint64_t{0} : 0);
-        uint64_t index1 = (prefix_xor(bit1) << 1) ^ (start & 2 ? ~uint64_t{0} : 0);
-        uint64_t index2 = (prefix_xor(bit2) << 1) ^ (start & 4 ? ~uint64_t{0} : 0);
-
-        // Every position's share is computed apart (the masks are disjoint)
-        // and the shares are merged in a tree, so no expand waits for another.
-        __m512i shares[8];
-        uint64_t first_lanes = 0, kept = ~uint64_t{0}, fresh = 0;
-        for (unsigned position = 0; position < 8; ++position) {
-            uint64_t lanes = valid & (position & 1 ? index0 : ~index0) &
-                             (position & 2 ? index1 : ~index1) & (position & 4 ? index2 : ~index2);
-            shares[position] = _mm512_maskz_expand_epi8(lanes & (lanes - 1),
-                                                        _mm512_maskz_compress_epi8(lanes, plain));
-            if (lanes != 0) {
-                first_lanes |= lanes & (0 - lanes);
-                unsigned bits = position * 8;
-                kept &= ~(uint64_t{0xff} << bits);
-                fresh |= uint64_t{src[offset + 63 - __builtin_clzll(lanes)]} << bits;
-            }
-        }
-        __m512i previous = _mm512_or_si512(
-            _mm512_or_si512(_mm512_or_si512(shares[0], shares[1]), _mm512_or_si512(shares[2], shares[3])),
-            _mm512_or_si512(_mm512_or_si512(shares[4], shares[5]), _mm512_or_si512(shares[6], shares[7])));
-        // The first lane of each position meets the vector's entry.
-        __m512i positions = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
-        positions = _mm512_mask_add_epi8(positions, index1, positions, _mm512_set1_epi8(2));
-        positions = _mm512_mask_add_epi8(positions, index2, positions, _mm512_set1_epi8(4));
-        previous = _mm512_mask_permutexvar_epi8(previous, first_lanes, positions,
-                                                _mm512_set1_epi64(static_cast<long long>(word)));
-        word = (word & kept) | fresh;
-        _mm512_mask_storeu_epi8(dst + offset, valid, _mm512_xor_si512(plain, previous));
-        start ^= (__builtin_popcountll(bit0) & 1) | (__builtin_popcountll(bit1) & 1) << 1 |
-                 (__builtin_popcountll(bit2) & 1) << 2;
+    uint64_t start = static_cast<uint64_t>(index & 7);
+    Py_ssize_t offset = 0;
+    for (; n - offset >= kBlock; offset += kBlock) {
+        encrypt_block<false>(word, start, src + offset, dst + offset, kBlock);
     }
+    if (offset < n) encrypt_block<true>(word, start, src + offset, dst + offset, n - offset);
     store_vector(vector, word);
     return static_cast<Py_ssize_t>(start);
 }
