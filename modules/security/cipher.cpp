@@ -184,7 +184,7 @@ __attribute__((target("pclmul,sse4.1"), always_inline)) inline uint64_t prefix_x
 constexpr Py_ssize_t kBlock = 64;
 
 #define CPROTECTION_AVX512_TARGET \
-    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt,pclmul")))
+    __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,lzcnt,pclmul")))
 
 // One block, or with `tail` set the last `length` (< 64) bytes.
 template <bool tail>
@@ -299,8 +299,7 @@ void select_kernels(void)
     bool bmi2 = __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
     bool avx512 = bmi2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
-                  __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("popcnt") &&
-                  __builtin_cpu_supports("lzcnt");
+                  __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("lzcnt");
     if (avx512 && allowed("avx512")) {
         encrypt_bytes = encrypt_avx512;
         encrypt_reads_ahead = true;
