@@ -11,6 +11,7 @@ import os
 import pathlib
 import platform
 import timeit
+from typing import Any
 
 from kovrin.modules.security.cprotection import CProtection
 
@@ -19,12 +20,32 @@ CALL_SIZES = [16, 64, 256, 1500]
 BANDWIDTH_SIZES = [4 * 1024, 64 * 1024, 1024 * 1024]
 
 
-def best_seconds(statement: str, names: dict, repeat: int, min_time: float) -> float:
-    """Best time of one run of `statement`, over `repeat` timed batches."""
-    timer = timeit.Timer(statement, globals=names)
-    number, _ = timer.autorange()
-    number = max(1, int(number * min_time / 0.2))
-    return min(timer.repeat(repeat=repeat, number=number)) / number
+class Timings:
+    """Best time per run of many statements, taken in interleaved rounds.
+
+    The project machine is shared: its speed changes from one second to the
+    next.  Timing every statement in each round, and keeping each one's best
+    batch over all rounds, compares figures taken under the same conditions.
+    """
+
+    def __init__(self, min_time: float):
+        self.min_time = min_time
+        self.timers: dict[Any, tuple[timeit.Timer, int]] = {}
+        self.best: dict[Any, float] = {}
+
+    def add(self, key, statement: str, names: dict):
+        timer = timeit.Timer(statement, globals=dict(names))
+        number, _ = timer.autorange()
+        self.timers[key] = (timer, max(1, int(number * self.min_time / 0.2)))
+
+    def run(self, rounds: int):
+        for _ in range(rounds):
+            for key, (timer, number) in self.timers.items():
+                seconds = timer.timeit(number) / number
+                self.best[key] = min(self.best.get(key, seconds), seconds)
+
+    def __getitem__(self, key) -> float:
+        return self.best[key]
 
 
 def keyed_pair():
@@ -35,41 +56,48 @@ def keyed_pair():
     return sender, receiver
 
 
-def measure(repeat: int, min_time: float):
-    rows = []
+def measure(rounds: int, min_time: float):
     sender, receiver = keyed_pair()
+    unkeyed = CProtection()
     payload = bytearray(os.urandom(max(BANDWIDTH_SIZES)))
     calls = (("encrypt", "sender.encrypt(data)"), ("decrypt", "receiver.decrypt(data)"))
+    timings = Timings(min_time)
+
+    def names(size, **extra):
+        return {"sender": sender, "receiver": receiver, "unkeyed": unkeyed,
+                "data": payload[:size], **extra}
 
     # Per-byte cost of each transform, from a buffer large enough that the
     # call itself does not count: the loop time of the per-call floor below.
-    data = payload[:64 * 1024]
-    per_byte = {name: best_seconds(statement, locals(), repeat, min_time) / len(data)
-                for name, statement in calls}
-
+    per_byte_size = 64 * 1024
+    for name, statement in calls:
+        timings.add(("per byte", name), statement, names(per_byte_size))
     for size in CALL_SIZES:
-        data = payload[:size]
-        copy_ns = best_seconds("data.copy()", locals(), repeat, min_time) * 1e9
-        for name, statement in calls:
-            ns = best_seconds(statement, locals(), repeat, min_time) * 1e9
-            rows.append(("call", f"{name} {size} B", ns, (copy_ns, copy_ns + per_byte[name] * size * 1e9)))
-
+        timings.add(("copy", size), "data.copy()", names(size))
     for size in BANDWIDTH_SIZES:
-        data = payload[:size]
-        copy_s = best_seconds("bytearray(data)", locals(), repeat, min_time)
+        timings.add(("copy", size), "bytearray(data)", names(size))
+    for size in CALL_SIZES + BANDWIDTH_SIZES:
         for name, statement in calls:
-            seconds = best_seconds(statement, locals(), repeat, min_time)
-            rows.append(("bandwidth", f"{name} {size // 1024} KiB", size / seconds / 1e6,
-                         size / copy_s / 1e6))
-
-    unkeyed = CProtection()
-    data = payload[:256]
-    rows.append(("other", "unkeyed encrypt (pass-through)",
-                 best_seconds("unkeyed.encrypt(data)", locals(), repeat, min_time) * 1e9, None))
+            timings.add((name, size), statement, names(size))
+    timings.add("pass-through", "unkeyed.encrypt(data)", names(256))
     for count in (1, 32):
-        keys = list(range(count))
-        rows.append(("other", f"activate, {count} keys",
-                     best_seconds("sender.activate(keys)", locals(), repeat, min_time) * 1e9, None))
+        timings.add(("activate", count), "sender.activate(keys)", names(0, keys=list(range(count))))
+    timings.run(rounds)
+
+    rows: list[tuple[str, str, float, Any]] = []
+    for size in CALL_SIZES:
+        copy_ns = timings[("copy", size)] * 1e9
+        for name, _ in calls:
+            floor_ns = copy_ns + timings[("per byte", name)] / per_byte_size * size * 1e9
+            rows.append(("call", f"{name} {size} B", timings[(name, size)] * 1e9, (copy_ns, floor_ns)))
+    for size in BANDWIDTH_SIZES:
+        copy_rate = size / timings[("copy", size)] / 1e6
+        for name, _ in calls:
+            rows.append(("bandwidth", f"{name} {size // 1024} KiB", size / timings[(name, size)] / 1e6,
+                         copy_rate))
+    rows.append(("other", "unkeyed encrypt (pass-through)", timings["pass-through"] * 1e9, None))
+    for count in (1, 32):
+        rows.append(("other", f"activate, {count} keys", timings[("activate", count)] * 1e9, None))
     return rows
 
 
@@ -104,7 +132,7 @@ def draw_chart(rows, path: pathlib.Path) -> bool:
     except ImportError:
         return False
     sizes_kib = [size / 1024 for size in BANDWIDTH_SIZES]
-    series = {"encrypt": [], "decrypt": [], "bytearray copy": []}
+    series: dict[str, list[float]] = {"encrypt": [], "decrypt": [], "bytearray copy": []}
     for kind, label, value, baseline in rows:
         if kind == "bandwidth":
             series[label.split()[0]].append(value)
@@ -129,9 +157,7 @@ def main():
     parser = argparse.ArgumentParser(description="CProtection benchmark")
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
     args = parser.parse_args()
-    # Many short batches: on a shared machine the best of them is the figure
-    # least disturbed by other work.
-    rows = measure(repeat=5 if args.quick else 25, min_time=0.02 if args.quick else 0.05)
+    rows = measure(rounds=5 if args.quick else 40, min_time=0.01 if args.quick else 0.02)
     table = format_table(rows)
     print(table)
     (HERE / "results.md").write_text(table)
