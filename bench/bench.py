@@ -67,11 +67,6 @@ def measure(rounds: int, min_time: float):
         return {"sender": sender, "receiver": receiver, "unkeyed": unkeyed,
                 "data": payload[:size], **extra}
 
-    # Per-byte cost of each transform, from a buffer large enough that the
-    # call itself does not count: the loop time of the per-call floor below.
-    per_byte_size = 64 * 1024
-    for name, statement in calls:
-        timings.add(("per byte", name), statement, names(per_byte_size))
     for size in CALL_SIZES:
         timings.add(("copy", size), "data.copy()", names(size))
     for size in BANDWIDTH_SIZES:
@@ -85,10 +80,13 @@ def measure(rounds: int, min_time: float):
     timings.run(rounds)
 
     rows: list[tuple[str, str, float, Any]] = []
+    # Per-byte cost of each transform, from a buffer large enough that the
+    # call itself does not count: the loop time of the per-call floor.
+    per_byte_size = 64 * 1024
     for size in CALL_SIZES:
         copy_ns = timings[("copy", size)] * 1e9
         for name, _ in calls:
-            floor_ns = copy_ns + timings[("per byte", name)] / per_byte_size * size * 1e9
+            floor_ns = copy_ns + timings[(name, per_byte_size)] / per_byte_size * size * 1e9
             rows.append(("call", f"{name} {size} B", timings[(name, size)] * 1e9, (copy_ns, floor_ns)))
     for size in BANDWIDTH_SIZES:
         copy_rate = size / timings[("copy", size)] / 1e6

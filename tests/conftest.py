@@ -1,4 +1,3 @@
-import importlib.util
 import pathlib
 import sys
 
@@ -8,6 +7,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples" / "native_caller"))
 
 import build as native_caller_build  # noqa: E402
+from helpers import load_extension  # noqa: E402
 
 from kovrin.modules.security import cprotection  # noqa: E402
 
@@ -15,11 +15,8 @@ from kovrin.modules.security import cprotection  # noqa: E402
 @pytest.fixture(scope="session")
 def native_caller(tmp_path_factory):
     """The compiled caller of CProtection's native method table."""
-    target = native_caller_build.build(tmp_path_factory.mktemp("native_caller"))
-    spec = importlib.util.spec_from_file_location("native_caller", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_extension("native_caller",
+                          native_caller_build.build(tmp_path_factory.mktemp("native_caller")))
 
 
 @pytest.fixture

@@ -1,5 +1,16 @@
 """Shared test helpers."""
 
+import importlib.util
+import pathlib
+
+
+def load_extension(name, path):
+    """Imports the compiled module at path under the given name."""
+    spec = importlib.util.spec_from_file_location(name, pathlib.Path(path))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
 
 def traceback_entries(exc):
     """(function name, file, line) of each traceback entry, innermost last."""

@@ -10,8 +10,9 @@ import pytest
 # Kernel name and the CPU flags (as /proc/cpuinfo names them) it needs.
 KERNELS = {
     "scalar": [],
-    "bmi2": ["bmi2"],
-    "avx512": ["bmi2", "avx512f", "avx512bw", "avx512vbmi", "avx512_vbmi2"],
+    "bmi2": ["bmi1", "bmi2"],
+    "avx512": ["bmi1", "bmi2", "abm", "pclmulqdq", "avx512f", "avx512bw", "avx512vbmi",
+               "avx512_vbmi2"],
 }
 
 

@@ -114,6 +114,24 @@ def test_plain_instance_runs_the_operation(native_caller, operation, skip_dispat
     assert state(obj) == expected_state
 
 
+class MyBytearray(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("operation", DATA_OPERATIONS)
+@pytest.mark.parametrize("size", [5, 64, 1500], ids=["short", "one-block", "long"])
+def test_bytearray_subclass_argument_is_copied(native_caller, operation, size):
+    payload = bytes(range(256)) * 6
+    argument = MyBytearray(payload[:size])
+    obj = prepared(CProtection(True))
+    result = native_caller.call(operation, obj, argument, 1)
+    expected_result, expected_state = expected_run(operation, bytearray(payload[:size]))
+    assert type(result) is bytearray and result is not argument
+    assert result == expected_result
+    assert argument == payload[:size]
+    assert state(obj) == expected_state
+
+
 @pytest.mark.parametrize("operation", ALL_OPERATIONS)
 def test_subclass_without_override_runs_the_operation(native_caller, operation):
     cls = type("Plain", (CProtection,), {})
@@ -234,10 +252,6 @@ def test_none_result_passes_through(native_caller, operation):
     assert native_caller.call(operation, obj, argument_for(operation), 0) is None
     assert len(recorder.calls) == 1
     assert state(obj) == before
-
-
-class MyBytearray(bytearray):
-    pass
 
 
 @pytest.mark.parametrize("operation", DATA_OPERATIONS)

@@ -194,8 +194,8 @@ encrypt_block(uint64_t &word, uint64_t &start, const unsigned char *src, unsigne
 {
     __mmask64 valid = tail ? _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(length)) : ~uint64_t{0};
     __m512i plain = tail ? _mm512_maskz_loadu_epi8(valid, src) : _mm512_loadu_si512(src);
-    // Inclusive prefix XOR of each low bit; its top valid lane is the
-    // block's share of the next starting index.
+    // Inclusive prefix XOR of each low bit.  Lanes past a tail load as zero,
+    // so lane 63 holds the block's share of the next starting index.
     uint64_t sum0 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(1)));
     uint64_t sum1 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(2)));
     uint64_t sum2 = prefix_xor(_mm512_test_epi8_mask(plain, _mm512_set1_epi8(4)));
@@ -203,8 +203,7 @@ encrypt_block(uint64_t &word, uint64_t &start, const unsigned char *src, unsigne
     uint64_t index0 = (sum0 << 1) ^ (0 - (start & 1));
     uint64_t index1 = (sum1 << 1) ^ (0 - ((start >> 1) & 1));
     uint64_t index2 = (sum2 << 1) ^ (0 - ((start >> 2) & 1));
-    unsigned top = tail ? static_cast<unsigned>(length - 1) : 63;
-    start ^= ((sum0 >> top) & 1) | ((sum1 >> top) & 1) << 1 | ((sum2 >> top) & 1) << 2;
+    start ^= (sum0 >> 63) | (sum1 >> 63) << 1 | (sum2 >> 63) << 2;
 
     __m512i positions = _mm512_maskz_mov_epi8(index0, _mm512_set1_epi8(1));
     positions = _mm512_mask_add_epi8(positions, index1, positions, _mm512_set1_epi8(2));
@@ -231,8 +230,10 @@ encrypt_block(uint64_t &word, uint64_t &start, const unsigned char *src, unsigne
     // its leading zeros; unused positions keep their entries.
     uint64_t unused = ((leading_zeros >> 6) & 0x0101010101010101) * 0xff;
     uint64_t last = 0;
+    // Full blocks read the entries back from the input with plain loads,
+    // which keeps the work off the port the compresses and expands need; a
+    // tail may only read its valid lanes, so it permutes the loaded block.
     if (tail) {
-        // Only valid lanes may be read here: gather them from the block.
         __m128i lanes = _mm_cvtsi64_si128(static_cast<long long>(leading_zeros ^ 0x3f3f3f3f3f3f3f3f));
         last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(
             _mm512_permutexvar_epi8(_mm512_castsi128_si512(lanes), plain))));
@@ -288,7 +289,7 @@ Transform encrypt_bytes = encrypt_scalar;
 Transform decrypt_bytes = decrypt_scalar;
 // Set for a kernel that loads whole blocks before storing them: it writes
 // straight into an uninitialised result and spares copying the argument.
-bool encrypt_reads_ahead = false;
+bool encrypt_writes_separately = false;
 
 void select_kernels(void)
 {
@@ -302,7 +303,7 @@ void select_kernels(void)
                   __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("lzcnt");
     if (avx512 && allowed("avx512")) {
         encrypt_bytes = encrypt_avx512;
-        encrypt_reads_ahead = true;
+        encrypt_writes_separately = true;
         decrypt_bytes = decrypt_bmi2;
     } else if (bmi2 && allowed("bmi2")) {
         // Encryption's loop has no variable shifts to gain from BMI2.
@@ -325,7 +326,7 @@ constexpr Py_ssize_t kShortInput = 1024;
 // so its errors are the interpreter's own.
 PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch, PyObject *name,
                      const CallableSpec *spec, unsigned char *vector, Py_ssize_t *index,
-                     Transform transform, bool reads_ahead, int copy_line)
+                     Transform transform, bool always_separate, int copy_line)
 {
     PyObject *result = nullptr;
     if (!skip_dispatch) {
@@ -337,7 +338,7 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
     }
     if (!self->active) return Py_NewRef(data);
     bool exact = PyByteArray_CheckExact(data);
-    bool separate = exact && (reads_ahead || PyByteArray_GET_SIZE(data) <= kShortInput);
+    bool separate = exact && (always_separate || PyByteArray_GET_SIZE(data) <= kShortInput);
     if (separate) {
         result = PyByteArray_FromStringAndSize(nullptr, PyByteArray_GET_SIZE(data));
     } else if (exact) {
@@ -481,7 +482,8 @@ PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispa
 PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispatch)
 {
     return data_entry(self, data, skip_dispatch, str_encrypt, &encrypt_spec, self->encryption_vector,
-                      &self->encryption_index, encrypt_bytes, encrypt_reads_ahead, kEncryptCopyLine);
+                      &self->encryption_index, encrypt_bytes, encrypt_writes_separately,
+                      kEncryptCopyLine);
 }
 
 int init_cipher(void)

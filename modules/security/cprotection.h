@@ -19,7 +19,8 @@
 struct CProtectionObject;
 
 // Each entry takes the instance, one argument (the key list, or the data:
-// an exact bytearray or None) and skip_dispatch.  With skip_dispatch == 0 a
+// a bytearray or None; instances of bytearray subclasses are copied through
+// bytearray()) and skip_dispatch.  With skip_dispatch == 0 a
 // Python-level override in a subclass is honoured first.  Returns a new
 // reference, or NULL with an exception set.
 typedef PyObject *(*CProtectionEntry)(CProtectionObject *self, PyObject *arg,
