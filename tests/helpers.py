@@ -12,6 +12,26 @@ def load_extension(name, path):
     return module
 
 
+class IntLike:
+    """Converts to an integer through __int__ only, returning `value` as is."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class IndexOnly:
+    """Converts to an integer through __index__ only."""
+
+    def __init__(self, value=3):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 def traceback_entries(exc):
     """(function name, file, line) of each traceback entry, innermost last."""
     entries = []

@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from helpers import module_entries, traceback_entries
+from helpers import IndexOnly, IntLike, module_entries, traceback_entries
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection, __pyx_unpickle_CProtection as unpickle
 
@@ -85,18 +85,6 @@ def busy():
 class IntSubclass(int):
     pass
 
-
-class IntReturning:
-    def __init__(self, result):
-        self.result = result
-
-    def __int__(self):
-        return self.result
-
-
-class OnlyIndex:
-    def __index__(self):
-        return 3
 
 
 class RaisingInt:
@@ -376,7 +364,7 @@ def test_checksum_is_converted_before_the_state_is_tested():
 
 @pytest.mark.parametrize("key, low_byte", [
     (2147483647, 0xFF), (-2147483648, 0x00), (-1, 0xFF), (256, 0x00), (True, 1),
-    (3.9, 3), (-3.9, -3 & 0xFF), (IntSubclass(0x1234), 0x34), (IntReturning(0x7F01), 0x01),
+    (3.9, 3), (-3.9, -3 & 0xFF), (IntSubclass(0x1234), 0x34), (IntLike(0x7F01), 0x01),
 ])
 def test_key_conversion_accepts(key, low_byte):
     obj = CProtection()
@@ -389,11 +377,11 @@ def test_key_conversion_accepts(key, low_byte):
     (-2147483649, OverflowError, "value too large to convert to int"),
     (2 ** 63, OverflowError, host_overflow_message(capi.PyLong_AsLongLong, 2 ** 63)),
     (-2 ** 63 - 1, OverflowError, host_overflow_message(capi.PyLong_AsLongLong, -2 ** 63 - 1)),
-    (OnlyIndex(), TypeError, "an integer is required"),
+    (IndexOnly(), TypeError, "an integer is required"),
     ("1", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
-    (IntReturning(1.5), TypeError, "__int__ returned non-int (type float)"),
-    (IntReturning("7"), TypeError, "__int__ returned non-int (type str)"),
+    (IntLike(1.5), TypeError, "__int__ returned non-int (type float)"),
+    (IntLike("7"), TypeError, "__int__ returned non-int (type str)"),
     (RaisingInt(), LookupError, "no int"),
 ])
 def test_key_conversion_refuses_and_changes_nothing(key, error, message):
@@ -410,7 +398,7 @@ def test_int_subclass_from_int_warns_and_is_used():
     obj = CProtection()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        obj.activate([IntReturning(IntSubclass(0x1C7))])
+        obj.activate([IntLike(IntSubclass(0x1C7))])
     assert [(w.category, str(w.message)) for w in caught] == [
         (DeprecationWarning, INT_SUBCLASS_WARNING.format("IntSubclass"))]
     assert state(obj)[1] == 0xC7
@@ -422,7 +410,7 @@ def test_int_subclass_warning_as_error_fails_the_conversion():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning) as info:
-            obj.activate([1, IntReturning(IntSubclass(5))])
+            obj.activate([1, IntLike(IntSubclass(5))])
     assert str(info.value) == INT_SUBCLASS_WARNING.format("IntSubclass")
     assert module_entries(info.value) == [ACTIVATE, ACTIVATE_KEY]
     assert state(obj) == before
@@ -431,7 +419,7 @@ def test_int_subclass_warning_as_error_fails_the_conversion():
 # --- unsigned 8-bit conversion (base of an applied state) ----------------------------------
 
 @pytest.mark.parametrize("value, expected", [
-    (0, 0), (255, 255), (True, 1), (3.9, 3), (IntSubclass(200), 200), (IntReturning(17), 17),
+    (0, 0), (255, 255), (True, 1), (3.9, 3), (IntSubclass(200), 200), (IntLike(17), 17),
 ])
 def test_byte_conversion_accepts(value, expected):
     obj = busy()
@@ -454,9 +442,9 @@ TOO_LARGE = "value too large to convert to unsigned char"
     (2 ** 64 - 1, OverflowError, TOO_LARGE),
     (2 ** 64, OverflowError, host_overflow_message(capi.PyLong_AsUnsignedLongLong, 2 ** 64)),
     (2 ** 100, OverflowError, host_overflow_message(capi.PyLong_AsUnsignedLongLong, 2 ** 100)),
-    (OnlyIndex(), TypeError, "an integer is required"),
+    (IndexOnly(), TypeError, "an integer is required"),
     ("1", TypeError, "an integer is required"),
-    (IntReturning(2.0), TypeError, "__int__ returned non-int (type float)"),
+    (IntLike(2.0), TypeError, "__int__ returned non-int (type float)"),
 ])
 def test_byte_conversion_refuses_and_changes_nothing(value, error, message):
     obj = busy()
@@ -478,7 +466,7 @@ def refused(value):
 @pytest.mark.parametrize("value, converted", [
     (2 ** 63 - 1, 2 ** 63 - 1), (-2 ** 63, -2 ** 63), (-1, -1), (0, 0), (3.9, 3),
     (CHECKSUM + 2 ** 32, CHECKSUM + 2 ** 32), (CHECKSUM - 2 ** 32, CHECKSUM - 2 ** 32),
-    (IntSubclass(5), 5), (IntReturning(-7), -7),
+    (IntSubclass(5), 5), (IntLike(-7), -7),
 ])
 def test_checksum_conversion_then_refusal(value, converted):
     with pytest.raises(pickle.PickleError) as info:
@@ -489,7 +477,7 @@ def test_checksum_conversion_then_refusal(value, converted):
 
 @pytest.mark.parametrize("value", [
     CHECKSUM, 0x635491F, 0xD001271, IntSubclass(CHECKSUM), float(CHECKSUM) + 0.9,
-    IntReturning(0xD001271),
+    IntLike(0xD001271),
 ])
 def test_checksum_conversion_accepts(value):
     assert state(unpickle(CProtection, value, None)) == state(CProtection())
@@ -500,8 +488,8 @@ def test_checksum_conversion_accepts(value):
     (-2 ** 63 - 1, OverflowError, host_overflow_message(capi.PyLong_AsLongLong, -2 ** 63 - 1)),
     ("206333596", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
-    (OnlyIndex(), TypeError, "an integer is required"),
-    (IntReturning(None), TypeError, "__int__ returned non-int (type NoneType)"),
+    (IndexOnly(), TypeError, "an integer is required"),
+    (IntLike(None), TypeError, "__int__ returned non-int (type NoneType)"),
 ])
 def test_checksum_conversion_refuses(value, error, message):
     with pytest.raises(error) as info:

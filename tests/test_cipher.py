@@ -15,7 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from helpers import FIELDS, model_decrypt, model_encrypt, module_entries, state
+from helpers import FIELDS, IndexOnly, model_decrypt, model_encrypt, module_entries, state
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
@@ -258,11 +258,6 @@ def _raise_value_error(keys):
 class NotIntResult:
     def __int__(self):
         return "7"
-
-
-class IndexOnly:
-    def __index__(self):
-        return 3
 
 
 BAD_KEYS = [

@@ -12,7 +12,7 @@ import struct
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import FIELDS, model_decrypt, model_encrypt, module_entries, state_tuple
+from helpers import FIELDS, IndexOnly, IntLike, model_decrypt, model_encrypt, module_entries, state_tuple
 from pickle_worker import continue_stream, run_ops
 
 from kovrin.modules.security import cprotection
@@ -291,22 +291,6 @@ def test_keyword_arguments_of_the_restoring_function():
     obj = UNPICKLE(__pyx_state=VALID, __pyx_checksum=0x635491F,
                    __pyx_type=CProtection)
     assert state_tuple(obj) == VALID
-
-
-class IntLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __int__(self):
-        return self.value
-
-
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class MyInt(int):
