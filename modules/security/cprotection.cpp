@@ -6,11 +6,11 @@
 #include <stdio.h>
 #include <string.h>
 
-extern "C" PyMODINIT_FUNC PyInit_cprotection(void);
+PyMODINIT_FUNC PyInit_cprotection(void);
 
 // A host that embeds the interpreter may set this before importing us to
 // run the module as __main__.
-extern "C" __attribute__((visibility("default"))) int __pyx_module_is_main_kovrin__modules__security__cprotection;
+extern "C" Py_EXPORTED_SYMBOL int __pyx_module_is_main_kovrin__modules__security__cprotection;
 int __pyx_module_is_main_kovrin__modules__security__cprotection = 0;
 
 namespace cprotection {
@@ -425,7 +425,7 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace cprotection
 
-extern "C" PyMODINIT_FUNC PyInit_cprotection(void)
+PyMODINIT_FUNC PyInit_cprotection(void)
 {
     return PyModuleDef_Init(&cprotection::module_def);
 }

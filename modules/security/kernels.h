@@ -1,0 +1,78 @@
+// The transforms' byte loops ("kernels"), one set per instruction set.
+// Nothing here depends on Python, so a plain C++ program can check every
+// kernel against the byte-by-byte rules and time it.
+//
+// The rules, for one direction's eight-byte vector v and position k:
+//   encrypt  p -> c = v[k] ^ p,  then v[k] = p, k ^= p & 7
+//   decrypt  c -> p = v[k] ^ c,  then v[k] = p, k ^= p & 7
+#ifndef KOVRIN_CPROTECTION_KERNELS_H
+#define KOVRIN_CPROTECTION_KERNELS_H
+
+#include <cstddef>
+#include <span>
+
+#include "platform.h"
+
+namespace cprotection {
+
+// Transforms n bytes from src into dst, which may be the same buffer (but
+// must not otherwise overlap it), advancing `vector` in place.  Only the
+// low three bits of `index` are read; returns the new position, 0..7.
+using KernelFunction = std::ptrdiff_t (*)(unsigned char vector[8], std::ptrdiff_t index,
+                                          const unsigned char *src, unsigned char *dst,
+                                          std::ptrdiff_t n);
+
+struct Kernel {
+    const char *name;
+    KernelFunction encrypt;
+    KernelFunction decrypt;
+    // Whether this CPU, and its operating system, run every instruction the
+    // kernel uses.
+    bool (*cpu_runs)();
+    const char *needs;  // what cpu_runs() looks for, for people
+    // The encrypt function loads a whole block before storing it, so it is
+    // as fast writing into a separate buffer as in place: long inputs need
+    // no copy into the result first.
+    bool encrypt_out_of_place;
+};
+
+// The portable loops: every kernel falls back to them for short inputs.
+std::ptrdiff_t encrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
+                              const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);
+std::ptrdiff_t decrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
+                              const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);
+
+extern const Kernel kScalarKernel;
+#if defined(CPROTECTION_X86_64)
+std::ptrdiff_t decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index,
+                            const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);
+extern const Kernel kBmi2Kernel;
+extern const Kernel kAvx512Kernel;
+#endif
+
+// Every kernel built for this target, fastest first; the last one, the
+// portable kernel, runs everywhere.
+inline std::span<const Kernel *const> built_kernels()
+{
+    static constexpr const Kernel *kernels[] = {
+#if defined(CPROTECTION_X86_64)
+        &kAvx512Kernel,
+        &kBmi2Kernel,
+#endif
+        &kScalarKernel,
+    };
+    return kernels;
+}
+
+// The first kernel of the list that this CPU runs.
+inline const Kernel &best_kernel()
+{
+    for (const Kernel *kernel : built_kernels()) {
+        if (kernel->cpu_runs()) return *kernel;
+    }
+    return kScalarKernel;
+}
+
+}  // namespace cprotection
+
+#endif  // KOVRIN_CPROTECTION_KERNELS_H

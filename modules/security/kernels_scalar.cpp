@@ -1,0 +1,68 @@
+// The portable kernel: plain C++ loops for any CPU and compiler.
+#include "kernels.h"
+
+#include <cstdint>
+
+namespace cprotection {
+
+// Encrypting byte p at position k: out = v[k] ^ p, then v[k] = p.  The
+// loop reads and writes the vector's bytes in place: its only serial chain
+// is the position (k ^= p), and a load that meets the store of the byte
+// before is served from the store buffer, so bytes overlap where a vector
+// held in a register would chain two operations per byte.  Eight bytes a
+// step keep the loop's own bookkeeping out of the way.
+std::ptrdiff_t encrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
+                              const unsigned char *src, unsigned char *dst, std::ptrdiff_t n)
+{
+    std::uint64_t position = static_cast<std::uint64_t>(index);
+    auto step = [&](std::ptrdiff_t i) {
+        std::uint64_t plain = src[i];
+        unsigned char *entry = vector + (position & 7);
+        dst[i] = static_cast<unsigned char>(*entry ^ plain);
+        *entry = static_cast<unsigned char>(plain);
+        position ^= plain;
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        step(i); step(i + 1); step(i + 2); step(i + 3);
+        step(i + 4); step(i + 5); step(i + 6); step(i + 7);
+    }
+    for (; i < n; ++i) step(i);
+    return static_cast<std::ptrdiff_t>(position & 7);
+}
+
+// The decryption loop holds the vector in a 64-bit word, byte k at bits 8k,
+// and the index as a bit offset.  Only the low six bits of `shift` are ever
+// used, so the index step needs no masking: shift ^ (byte << 3) moves it by
+// (byte & 7) * 8.
+//
+// Decrypting byte c at position k: p = v[k] ^ c, then v[k] = p, which is
+// v ^= c << 8k.  The next index needs p; taking c's share of it before the
+// vector read keeps the serial chain at shift, or, xor.
+std::ptrdiff_t decrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
+                              const unsigned char *src, unsigned char *dst, std::ptrdiff_t n)
+{
+    std::uint64_t word = load_vector(vector);
+    std::uint64_t shift = static_cast<std::uint64_t>(index & 7) << 3;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        std::uint64_t cipher = src[i];
+        std::uint64_t bits = shift & 63;
+        std::uint64_t lane = word >> bits;
+        dst[i] = static_cast<unsigned char>(lane ^ cipher);
+        word ^= cipher << bits;
+        std::uint64_t next = shift ^ (cipher << 3);
+        CPROTECTION_KEEP_ORDER(next);
+        shift = next ^ (lane << 3);
+    }
+    store_vector(vector, word);
+    return static_cast<std::ptrdiff_t>((shift >> 3) & 7);
+}
+
+namespace {
+bool runs_everywhere() { return true; }
+}  // namespace
+
+const Kernel kScalarKernel = {"scalar", encrypt_scalar, decrypt_scalar, runs_everywhere, "nothing",
+                             false};
+
+}  // namespace cprotection

@@ -1,0 +1,169 @@
+// What differs between compilers and CPUs, in one place: attribute
+// spellings, the target architecture, CPU feature tests and byte order.
+// Includes nothing from Python, like the kernels that use it.
+#ifndef KOVRIN_CPROTECTION_PLATFORM_H
+#define KOVRIN_CPROTECTION_PLATFORM_H
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define CPROTECTION_X86_64 1
+#elif defined(__aarch64__) || defined(_M_ARM64)
+#define CPROTECTION_AARCH64 1
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+// MSVC lets any function use any instruction set's intrinsics, so it needs
+// no per-function target; it has no register barrier either, and the
+// ordering hint it stands for only shapes scheduling, never results.
+#define CPROTECTION_ALWAYS_INLINE __forceinline
+#define CPROTECTION_NOINLINE __declspec(noinline)
+#define CPROTECTION_TARGET(features)
+#define CPROTECTION_KEEP_ORDER(value) ((void)0)
+#else
+#define CPROTECTION_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define CPROTECTION_NOINLINE __attribute__((noinline))
+#define CPROTECTION_TARGET(features) __attribute__((target(features)))
+// Keeps the compiler from re-associating an expression across this point.
+#define CPROTECTION_KEEP_ORDER(value) __asm__("" : "+r"(value))
+#endif
+
+// GCC 12 reports its own AVX-512 intrinsics, which start some results from
+// a self-initialised value, as "maybe uninitialized" once they are inlined;
+// placed before <immintrin.h>, this silences that false report.
+#if defined(__GNUC__) && !defined(__clang__)
+#define CPROTECTION_QUIET_INTRINSIC_HEADERS _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#else
+#define CPROTECTION_QUIET_INTRINSIC_HEADERS
+#endif
+
+#if defined(CPROTECTION_X86_64)
+#if defined(_MSC_VER)
+#include <intrin.h>
+#else
+#include <cpuid.h>
+#endif
+#endif
+
+namespace cprotection {
+
+// A direction's vector as one word, entry k at bits 8k.  Written byte by
+// byte so that it means the same on hosts of either byte order; compilers
+// turn it into one load or store (with a byte swap on big-endian hosts).
+inline std::uint64_t load_vector(const unsigned char vector[8])
+{
+    std::uint64_t word = 0;
+    for (int k = 0; k < 8; ++k) word |= std::uint64_t{vector[k]} << (8 * k);
+    return word;
+}
+
+inline void store_vector(unsigned char vector[8], std::uint64_t word)
+{
+    for (int k = 0; k < 8; ++k) vector[k] = static_cast<unsigned char>(word >> (8 * k));
+}
+
+#if defined(CPROTECTION_X86_64)
+struct CpuidRegisters {
+    std::uint32_t eax, ebx, ecx, edx;
+};
+
+inline CpuidRegisters cpuid(std::uint32_t leaf, std::uint32_t subleaf)
+{
+    CpuidRegisters r{};
+#if defined(_MSC_VER)
+    int out[4];
+    __cpuidex(out, static_cast<int>(leaf), static_cast<int>(subleaf));
+    r = {static_cast<std::uint32_t>(out[0]), static_cast<std::uint32_t>(out[1]),
+         static_cast<std::uint32_t>(out[2]), static_cast<std::uint32_t>(out[3])};
+#else
+    __cpuid_count(leaf, subleaf, r.eax, r.ebx, r.ecx, r.edx);
+#endif
+    return r;
+}
+
+// The register states the operating system saves across context switches;
+// only meaningful once cpuid reports OSXSAVE.
+inline std::uint64_t xgetbv0()
+{
+#if defined(_MSC_VER)
+    return _xgetbv(0);
+#else
+    std::uint32_t low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (std::uint64_t{high} << 32) | low;
+#endif
+}
+
+// x >> (count & 63) and x << (count & 63) as one shrx or shlx each, for
+// code compiled for BMI2.  GCC and Clang get the instruction spelt out, so
+// no masking of the count lands on a serial chain.
+CPROTECTION_ALWAYS_INLINE std::uint64_t shrx(std::uint64_t x, std::uint64_t count)
+{
+#if defined(_MSC_VER)
+    return x >> (count & 63);
+#else
+    std::uint64_t result;
+    __asm__("shrx %2, %1, %0" : "=r"(result) : "r"(x), "r"(count));
+    return result;
+#endif
+}
+
+CPROTECTION_ALWAYS_INLINE std::uint64_t shlx(std::uint64_t x, std::uint64_t count)
+{
+#if defined(_MSC_VER)
+    return x << (count & 63);
+#else
+    std::uint64_t result;
+    __asm__("shlx %2, %1, %0" : "=r"(result) : "r"(x), "r"(count));
+    return result;
+#endif
+}
+
+// What the transform kernels need to know of an x86-64 CPU and its OS.
+struct X86Features {
+    bool bmi1 = false, bmi2 = false, lzcnt = false, pclmul = false, sse41 = false;
+    bool avx2 = false;  // with the OS saving the 256-bit registers
+    bool avx512 = false;  // F, BW, VBMI and VBMI2, with the OS saving their registers
+    bool amd = false, intel = false;
+    unsigned family = 0, model = 0;
+};
+
+inline X86Features detect_x86_features()
+{
+    X86Features f;
+    CpuidRegisters vendor = cpuid(0, 0);
+    std::uint32_t max_leaf = vendor.eax;
+    f.intel = vendor.ebx == 0x756e6547 && vendor.edx == 0x49656e69 && vendor.ecx == 0x6c65746e;
+    f.amd = vendor.ebx == 0x68747541 && vendor.edx == 0x69746e65 && vendor.ecx == 0x444d4163;
+    if (max_leaf < 1) return f;
+    CpuidRegisters basic = cpuid(1, 0);
+    unsigned base_family = (basic.eax >> 8) & 0xf;
+    f.family = base_family == 0xf ? base_family + ((basic.eax >> 20) & 0xff) : base_family;
+    f.model = ((basic.eax >> 4) & 0xf) |
+              (base_family == 0x6 || base_family == 0xf ? ((basic.eax >> 16) & 0xf) << 4 : 0);
+    f.pclmul = basic.ecx & (1u << 1);
+    f.sse41 = basic.ecx & (1u << 19);
+    bool osxsave = basic.ecx & (1u << 27);
+    std::uint64_t saved = osxsave ? xgetbv0() : 0;
+    bool os_ymm = (saved & 0x6) == 0x6;     // SSE and AVX state
+    bool os_zmm = (saved & 0xe6) == 0xe6;   // plus opmask and both halves of ZMM
+    if (max_leaf >= 7) {
+        CpuidRegisters extended = cpuid(7, 0);
+        f.bmi1 = extended.ebx & (1u << 3);
+        f.bmi2 = extended.ebx & (1u << 8);
+        f.avx2 = os_ymm && (extended.ebx & (1u << 5));
+        f.avx512 = os_zmm && (extended.ebx & (1u << 16)) && (extended.ebx & (1u << 30)) &&
+                   (extended.ecx & (1u << 1)) && (extended.ecx & (1u << 6));
+    }
+    if (cpuid(0x80000000, 0).eax >= 0x80000001) {
+        f.lzcnt = cpuid(0x80000001, 0).ecx & (1u << 5);
+    }
+    return f;
+}
+
+#endif
+
+}  // namespace cprotection
+
+#endif  // KOVRIN_CPROTECTION_PLATFORM_H
