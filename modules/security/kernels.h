@@ -9,6 +9,7 @@
 #define KOVRIN_CPROTECTION_KERNELS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "platform.h"
@@ -35,6 +36,36 @@ struct Kernel {
     // no copy into the result first.
     bool encrypt_out_of_place;
 };
+
+// Decryption keeps, beside the vector word v, a word m whose byte j holds
+// j ^ (v[j] & 7) at bits 3..5: the next position from j before the
+// ciphertext's share, already as a bit offset.  A byte c's share, (c & 7)
+// << 3, XORed into every byte of m, leaves byte k holding the next bit
+// offset, so one right shift of m ^ kDecryptSteps.every_byte[c] by the
+// current offset yields the next one (in the low six bits, which are all a
+// shift's count uses).  m itself changes by step[c] at byte k.
+struct DecryptSteps {
+    std::uint64_t every_byte[256];
+    unsigned char step[256];
+};
+
+constexpr DecryptSteps build_decrypt_steps()
+{
+    DecryptSteps steps{};
+    for (unsigned c = 0; c < 256; ++c) {
+        steps.step[c] = static_cast<unsigned char>((c & 7) << 3);
+        steps.every_byte[c] = steps.step[c] * std::uint64_t{0x0101010101010101};
+    }
+    return steps;
+}
+
+inline constexpr DecryptSteps kDecryptSteps = build_decrypt_steps();
+
+// m for the vector word v.
+constexpr std::uint64_t decrypt_moves(std::uint64_t word)
+{
+    return ((word & 0x0707070707070707) ^ 0x0706050403020100) << 3;
+}
 
 // The portable loops: every kernel falls back to them for short inputs.
 std::ptrdiff_t encrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,

@@ -8,30 +8,28 @@
 
 namespace cprotection {
 
-// Decryption's chain is serial: the next index needs the byte just
-// computed.  Beside the vector word, a second word keeps only each entry's
-// low three bits, already moved to bits 3..5 of its byte, so the next bit
-// offset is one shrx and two xors away.  shrx and shlx use only the
-// count's low six bits, which spares masking `shift` on the chain.
+// The portable loop with shrx and shlx, which take their count from any
+// register and leave the flags alone.
 CPROTECTION_TARGET("bmi,bmi2") std::ptrdiff_t
 decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index, const unsigned char *src,
              unsigned char *dst, std::ptrdiff_t n)
 {
     std::uint64_t word = load_vector(vector);
-    std::uint64_t steps = (word & 0x0707070707070707) << 3;
+    std::uint64_t moves = decrypt_moves(word);
     std::uint64_t shift = static_cast<std::uint64_t>(index & 7) << 3;
-    for (std::ptrdiff_t i = 0; i < n; ++i) {
+    auto step = [&](std::ptrdiff_t i) {
         std::uint64_t cipher = src[i];
-        std::uint64_t cipher_step = (cipher & 7) << 3;
-        std::uint64_t lane = shrx(word, shift);
-        std::uint64_t lane_step = shrx(steps, shift);
-        dst[i] = static_cast<unsigned char>(lane ^ cipher);
+        std::uint64_t query = moves ^ kDecryptSteps.every_byte[cipher];
         word ^= shlx(cipher, shift);
-        steps ^= shlx(cipher_step, shift);
-        std::uint64_t next = shift ^ cipher_step;
-        CPROTECTION_KEEP_ORDER(next);
-        shift = next ^ lane_step;
+        dst[i] = static_cast<unsigned char>(shrx(word, shift));
+        moves ^= shlx(kDecryptSteps.step[cipher], shift);
+        shift = shrx(query, shift);
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        step(i); step(i + 1); step(i + 2); step(i + 3);
     }
+    for (; i < n; ++i) step(i);
     store_vector(vector, word);
     return static_cast<std::ptrdiff_t>((shift >> 3) & 7);
 }
