@@ -78,6 +78,7 @@ extern const Kernel kScalarKernel;
 std::ptrdiff_t decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index,
                             const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);
 extern const Kernel kBmi2Kernel;
+extern const Kernel kAvx2Kernel;
 extern const Kernel kAvx512Kernel;
 #endif
 
@@ -87,6 +88,7 @@ inline std::span<const Kernel *const> built_kernels()
 {
     static constexpr const Kernel *kernels[] = {
 #if defined(CPROTECTION_X86_64)
+        &kAvx2Kernel,
         &kAvx512Kernel,
         &kBmi2Kernel,
 #endif
