@@ -80,6 +80,8 @@ std::ptrdiff_t decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index,
 extern const Kernel kBmi2Kernel;
 extern const Kernel kAvx2Kernel;
 extern const Kernel kAvx512Kernel;
+#elif defined(CPROTECTION_AARCH64)
+extern const Kernel kNeonKernel;
 #endif
 
 // Every kernel built for this target, fastest first; the last one, the
@@ -91,6 +93,8 @@ inline std::span<const Kernel *const> built_kernels()
         &kAvx2Kernel,
         &kAvx512Kernel,
         &kBmi2Kernel,
+#elif defined(CPROTECTION_AARCH64)
+        &kNeonKernel,
 #endif
         &kScalarKernel,
     };

@@ -9,7 +9,8 @@
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define CPROTECTION_X86_64 1
-#elif defined(__aarch64__) || defined(_M_ARM64)
+#elif (defined(__aarch64__) && !defined(__AARCH64EB__)) || defined(_M_ARM64)
+// Little-endian only: the NEON kernel shifts bytes within 64-bit lanes.
 #define CPROTECTION_AARCH64 1
 #endif
 
