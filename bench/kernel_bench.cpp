@@ -96,6 +96,8 @@ int main(int argc, char **argv)
         std::printf(" %.0f MB/s (%.2fx) |", megabytes_per_second, scalar_best(figure) / figure.best);
         if (figure.size == kSizes[std::size(kSizes) - 1]) std::printf("\n");
     }
-    std::printf("\nBest of %d interleaved rounds; ratios are to the scalar kernel.\n", rounds);
+    std::printf("\nBest of %d interleaved rounds; ratios are to the scalar kernel.  The module\n"
+                "uses the %s kernel on this CPU.\n",
+                rounds, cprotection::best_kernel().name);
     return 0;
 }
