@@ -2,7 +2,7 @@
 # Each bootstraps .venv with a Python 3.13 and installs the package first.
 VENV_PYTHON := .venv/bin/python
 
-.PHONY: install demo test test-fast test-asan fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -10,11 +10,14 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against the sanitizer build.
-test: test-fast test-asan
+# The full suite, then again against a clang build and a sanitizer build.
+test: test-fast test-clang test-asan
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
+
+test-clang:
+	tools/test-clang.sh
 
 test-asan:
 	tools/test-asan.sh
@@ -39,4 +42,4 @@ wheel: install
 	$(VENV_PYTHON) -m auditwheel show dist/*.whl
 
 clean:
-	rm -rf build dist .venv .venv-asan
+	rm -rf build dist .venv .venv-asan .venv-clang
