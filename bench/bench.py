@@ -1,21 +1,26 @@
 """Benchmarks CProtection's calls against the cost of copying a bytearray.
 
-    python bench/bench.py [--quick]
+    python bench/bench.py [--quick] [--output DIR]
 
-Prints one table, writes it to bench/results.md, and draws bench/throughput.png
-(MB/s against size) when matplotlib is available.
+Prints the tables, writes them to DIR/results.md (DIR defaults to
+build/bench), and draws DIR/throughput.png (MB/s against size) when
+matplotlib is available.  The last table comes from bench/kernel_bench.cpp,
+built with $CXX (or c++): every transform kernel the CPU runs, timed alone.
 """
 
 import argparse
 import os
 import pathlib
 import platform
+import shutil
+import subprocess
 import timeit
 from typing import Any
 
 from kovrin.modules.security.cprotection import CProtection
 
 HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
 CALL_SIZES = [16, 64, 256, 1500]
 BANDWIDTH_SIZES = [4 * 1024, 64 * 1024, 1024 * 1024]
 
@@ -99,8 +104,31 @@ def measure(rounds: int, min_time: float):
     return rows
 
 
+def cpu_model() -> str:
+    """The CPU's marketing name, as Linux reports it for any vendor."""
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith(("model name", "Processor", "cpu model")):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def kernel_table(output: pathlib.Path, rounds: int) -> str:
+    """Builds and runs the C++ kernel benchmark; its Markdown table."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or "g++"
+    program = output / "kernel_bench"
+    security = ROOT / "modules" / "security"
+    subprocess.run([compiler, "-std=c++20", "-O2", "-I", str(security),
+                    str(HERE / "kernel_bench.cpp"), *map(str, sorted(security.glob("kernels_*.cpp"))),
+                    "-o", str(program)], check=True)
+    return subprocess.run([str(program), str(rounds)], check=True, capture_output=True,
+                          text=True).stdout
+
+
 def format_table(rows) -> str:
-    lines = [f"Machine: {platform.machine()}, {platform.processor() or 'unknown CPU'}, "
+    lines = [f"Machine: {platform.machine()}, {cpu_model()}, "
              f"{os.cpu_count()} cores, Python {platform.python_version()}", ""]
     lines += ["The floor of a call is b.copy() on the same buffer plus the transform's",
               "per-byte time (measured on 64 KiB) for its bytes.", "",
@@ -154,13 +182,17 @@ def draw_chart(rows, path: pathlib.Path) -> bool:
 def main():
     parser = argparse.ArgumentParser(description="CProtection benchmark")
     parser.add_argument("--quick", action="store_true", help="fewer, shorter repeats")
+    parser.add_argument("--output", type=pathlib.Path, default=ROOT / "build" / "bench",
+                        help="where results.md and throughput.png go (default: build/bench)")
     args = parser.parse_args()
+    args.output.mkdir(parents=True, exist_ok=True)
     rows = measure(rounds=5 if args.quick else 40, min_time=0.01 if args.quick else 0.02)
-    table = format_table(rows)
+    table = format_table(rows) + "\n## Kernels alone\n\n" + kernel_table(args.output, 5 if args.quick else 15)
     print(table)
-    (HERE / "results.md").write_text(table)
-    if draw_chart(rows, HERE / "throughput.png"):
-        print(f"chart: {HERE / 'throughput.png'}")
+    (args.output / "results.md").write_text(table)
+    print(f"table: {args.output / 'results.md'}")
+    if draw_chart(rows, args.output / "throughput.png"):
+        print(f"chart: {args.output / 'throughput.png'}")
 
 
 if __name__ == "__main__":

@@ -132,16 +132,16 @@ void check_call(const Kernel &kernel, bool encrypt, std::size_t n, Pattern patte
     unsigned char *dst = buffer.data() + kGuard + offset;
     const unsigned char *src;
     if (in_place) {
-        std::memcpy(dst, input.data(), n);
+        std::copy_n(input.begin(), n, dst);
         src = dst;
     } else {
-        std::memcpy(source.data() + offset + 1, input.data(), n);
+        std::copy_n(input.begin(), n, source.begin() + static_cast<std::ptrdiff_t>(offset) + 1);
         src = source.data() + offset + 1;
     }
     Direction state = start;
     state.index = transform(state.vector, start.index, src, dst, static_cast<std::ptrdiff_t>(n));
     const char *mode = in_place ? "in place" : "out of place";
-    if (std::memcmp(dst, expected.data(), n) != 0) report(kernel, encrypt, mode, n, pattern, "output");
+    if (!std::equal(expected.begin(), expected.end(), dst)) report(kernel, encrypt, mode, n, pattern, "output");
     if (!same(state, expected_state) || state.index < 0 || state.index > 7) {
         report(kernel, encrypt, mode, n, pattern, "final vector or index");
     }

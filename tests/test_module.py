@@ -109,6 +109,36 @@ def test_create_and_exec_steps_on_the_held_module_do_nothing():
     assert all(vars(cprotection)[k] is v for k, v in namespace_before.items())
 
 
+def test_create_step_hands_back_a_new_reference_each_time():
+    spec = importlib.util.find_spec(FULL_NAME)
+    references = sys.getrefcount(cprotection)
+    for create in (importlib.util.module_from_spec, _imp.create_dynamic) * 3:
+        assert create(spec) is cprotection
+    assert sys.getrefcount(cprotection) == references
+
+
+def test_failed_initialisation_leaves_nothing_behind():
+    # Under another name the import system never enters the full name in sys.modules:
+    # only the exec step does, so only the exec step can leave it behind.
+    result = run_python(f"""
+        import builtins, importlib.util, json, sys
+        spec = importlib.util.spec_from_file_location(
+            "cprotection", importlib.util.find_spec({FULL_NAME!r}).origin)
+        saved, failure = builtins.enumerate, None
+        del builtins.enumerate
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except Exception as exc:
+            failure = [type(exc).__name__, str(exc)]
+        finally:
+            builtins.enumerate = saved
+        left_behind = {FULL_NAME!r} in sys.modules
+        from kovrin.modules.security import cprotection as m
+        print(json.dumps([failure, left_behind, m.__name__, round_trip_works(m)]))
+    """)
+    assert result == [["NameError", "name 'enumerate' is not defined"], False, FULL_NAME, True]
+
+
 def test_exec_step_on_a_fresh_module_is_refused():
     definition = capi.PyModule_GetDef(cprotection)
     assert definition

@@ -142,6 +142,16 @@ def test_subclass_without_override_runs_the_operation(native_caller, operation):
     assert state(obj) == expected_state
 
 
+@pytest.mark.parametrize("operation", ALL_OPERATIONS)
+def test_override_in_subclass_without_instance_dict(native_caller, operation):
+    cls = type("Slotted", (CProtection,), {"__slots__": (), operation: lambda self, argument: MARKER})
+    obj = prepared(cls(True))
+    assert not hasattr(obj, "__dict__")
+    before = state(obj)
+    assert native_caller.call(operation, obj, argument_for(operation), 0) is MARKER
+    assert state(obj) == before
+
+
 @pytest.mark.parametrize("operation, assigned", [(name, name) for name in ALL_OPERATIONS] +
                          [("encrypt", "decrypt"), ("decrypt", "encrypt")])
 def test_class_method_assigned_in_subclass_runs_that_method(native_caller, operation, assigned):
