@@ -2,13 +2,14 @@
 // rules: output, final vector and final index, for every length up to
 // 5000 and for 1 MiB, in place and out of place at odd offsets, on random
 // input, input whose low bits are all zero, and input that keeps naming
-// one position; and a stream fed to the kernel in random cuts.
+// one position; a stream fed to the kernel in random cuts; and, for the
+// kernels that encrypt eight bytes a group, every group.
 //
 //     kernel_test [--quick]
 //
-// --quick checks fewer lengths, for runs under an emulator.  Prints which
-// kernels ran and which were skipped and why; exits 1 on the first
-// mismatch, naming the case.
+// --quick checks fewer lengths and groups, for runs under an emulator.
+// Prints which kernels ran and which were skipped and why; exits 1 on the
+// first mismatch, naming the case.
 #include "kernels.h"
 
 #include <cstdint>
@@ -29,9 +30,10 @@ struct Direction {
     std::ptrdiff_t index;
 };
 
-// The rules themselves, one byte at a time.
-void reference_transform(bool encrypt, Direction &state, const unsigned char *src,
-                         unsigned char *dst, std::size_t n)
+// The rules themselves, one byte at a time.  The direction is a template
+// argument so that encryption's positions do not wait for the vector.
+template <bool encrypt>
+void reference_rules(Direction &state, const unsigned char *src, unsigned char *dst, std::size_t n)
 {
     state.index &= 7;
     for (std::size_t i = 0; i < n; ++i) {
@@ -41,6 +43,16 @@ void reference_transform(bool encrypt, Direction &state, const unsigned char *sr
         state.vector[state.index] = plain;
         state.index ^= plain & 7;
         dst[i] = out;
+    }
+}
+
+void reference_transform(bool encrypt, Direction &state, const unsigned char *src,
+                         unsigned char *dst, std::size_t n)
+{
+    if (encrypt) {
+        reference_rules<true>(state, src, dst, n);
+    } else {
+        reference_rules<false>(state, src, dst, n);
     }
 }
 
@@ -176,6 +188,66 @@ void check_stream(const Kernel &kernel, bool encrypt, std::mt19937_64 &rng)
     }
 }
 
+// In the kernels that encrypt eight bytes a group, a group's bookkeeping
+// depends only on the low three bits of its bytes, the index it starts at,
+// and where in the kernel's step of up to four groups it falls.  Each run
+// feeds every low-bit pattern (random high bits), one group after the
+// other, from one starting index, after 0 to 3 groups that move the
+// patterns to another place in the step.  As a group's start is the run's
+// start XOR what the groups before it did, eight runs of one such shift
+// give every pattern every start.  --quick takes one shift per start and
+// 2^20 random patterns a run instead.
+void check_every_group(const Kernel &kernel, bool quick)
+{
+    constexpr std::size_t kPatterns = std::size_t{1} << 24;
+    constexpr std::size_t kGroupsPerCall = std::size_t{1} << 14;
+    constexpr std::size_t kStepGroups = 4;
+    std::size_t runs = quick ? 8 : 8 * kStepGroups;
+    std::size_t groups = quick ? std::size_t{1} << 20 : kPatterns;
+    std::size_t n = kGroupsPerCall * 8;
+    std::vector<unsigned char> input(n), output(n), expected(n);
+    // Twelve bits of a pattern spread over the low bits of four bytes.
+    std::vector<std::uint32_t> spread(4096);
+    for (std::uint32_t bits = 0; bits < 4096; ++bits) {
+        for (std::uint32_t i = 0; i < 4; ++i) spread[bits] |= ((bits >> (3 * i)) & 7) << (8 * i);
+    }
+    std::uint64_t random = 0x67726f757073;
+    auto next_random = [&random] {
+        // splitmix64: cheap, and plenty for high bits and sampled patterns.
+        std::uint64_t z = (random += 0x9e3779b97f4a7c15);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+        return z ^ (z >> 31);
+    };
+    for (std::size_t run = 0; run < runs; ++run) {
+        Direction state;
+        for (auto &entry : state.vector) entry = static_cast<unsigned char>(next_random());
+        state.index = static_cast<std::ptrdiff_t>(run % 8);
+        Direction reference = state;
+        std::size_t shift = run / 8 + (quick ? run % kStepGroups : 0);
+        for (std::size_t first = 0; first < groups + shift; first += kGroupsPerCall) {
+            std::size_t count = std::min(kGroupsPerCall, groups + shift - first);
+            for (std::size_t group = 0; group < count; ++group) {
+                std::uint64_t high = next_random();
+                std::uint64_t low = quick ? high >> 40 : first + group - shift;
+                std::uint64_t low_bits = spread[low & 0xfff] | std::uint64_t{spread[(low >> 12) & 0xfff]} << 32;
+                // In the host's byte order: any order covers every pattern.
+                std::uint64_t bytes = (high & 0xf8f8f8f8f8f8f8f8) | low_bits;
+                std::memcpy(&input[group * 8], &bytes, 8);
+            }
+            std::size_t length = count * 8;
+            reference_transform(true, reference, input.data(), expected.data(), length);
+            state.index = kernel.encrypt(state.vector, state.index, input.data(), output.data(),
+                                         static_cast<std::ptrdiff_t>(length));
+            if (!std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(length),
+                            output.begin()) || !same(state, reference)) {
+                report(kernel, true, "every group", length, Pattern::random, "a group's output or state");
+                return;
+            }
+        }
+    }
+}
+
 void check_kernel(const Kernel &kernel, bool quick)
 {
     std::mt19937_64 rng(0x6b65726e656cULL);
@@ -194,6 +266,7 @@ void check_kernel(const Kernel &kernel, bool quick)
         }
         check_stream(kernel, encrypt, rng);
     }
+    if (kernel.encrypt != cprotection::encrypt_scalar) check_every_group(kernel, quick);
 }
 
 }  // namespace

@@ -5,11 +5,15 @@ byte-by-byte rules.  It is built here with each compiler present and run
 natively, and cross-compiled for AArch64 and for big-endian s390x and run
 under qemu-user when those tools are installed (`.ci/run` installs them).
 The whole extension is also cross-compiled for AArch64 through the build
-description, to show it builds and links against libc alone there.
+description, to show it builds and links against libc alone there.  The
+AVX2 kernel must run on CPUs without AVX-512, which its object file's
+disassembly shows.
 """
 
 import os
 import pathlib
+import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -74,3 +78,22 @@ def test_extension_cross_compiles_for_aarch64(tmp_path):
                              check=True).stdout
     needed = [line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
     assert needed == ["libc.so.6"]
+
+
+# Registers and mnemonics that only AVX-512 (EVEX) code uses, in objdump's
+# AT&T syntax: 512-bit and upper-16 vector registers, mask registers.
+AVX512_MARKS = re.compile(r"%zmm\d|%[xy]mm(?:1[6-9]|2\d|3[01])\b|%k[0-7]\b|\{%k[0-7]\}|\bk(?:mov|and|or)[bwdq]\b")
+
+
+@pytest.mark.skipif(SANITIZED, reason="runs once, in the regular run")
+@pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"), reason="x86-64 hosts only")
+@pytest.mark.parametrize("compiler", ["g++", "clang++"])
+def test_avx2_kernel_object_has_no_avx512_instruction(compiler, tmp_path):
+    require(compiler, "objdump")
+    obj = tmp_path / "kernels_x86_avx2.o"
+    subprocess.run([compiler, *FLAGS, "-c", str(ROOT / "modules" / "security" / "kernels_x86_avx2.cpp"),
+                    "-o", str(obj)], check=True)
+    listing = subprocess.run(["objdump", "-d", "--no-show-raw-insn", str(obj)], capture_output=True,
+                             text=True, check=True).stdout
+    assert "%ymm" in listing and "vpshufb" in listing  # the kernel itself was compiled
+    assert [line for line in listing.splitlines() if AVX512_MARKS.search(line)] == []
