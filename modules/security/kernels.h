@@ -79,7 +79,6 @@ std::ptrdiff_t decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index,
                             const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);
 extern const Kernel kBmi2Kernel;
 extern const Kernel kAvx2Kernel;
-extern const Kernel kAvx512Kernel;
 #elif defined(CPROTECTION_AARCH64)
 extern const Kernel kNeonKernel;
 #endif
@@ -91,7 +90,6 @@ inline std::span<const Kernel *const> built_kernels()
     static constexpr const Kernel *kernels[] = {
 #if defined(CPROTECTION_X86_64)
         &kAvx2Kernel,
-        &kAvx512Kernel,
         &kBmi2Kernel,
 #elif defined(CPROTECTION_AARCH64)
         &kNeonKernel,

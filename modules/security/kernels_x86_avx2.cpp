@@ -6,7 +6,6 @@
 
 #if defined(CPROTECTION_X86_64)
 
-CPROTECTION_QUIET_INTRINSIC_HEADERS
 #include <immintrin.h>
 
 #include <cstdint>

@@ -16,27 +16,14 @@
 
 #if defined(_MSC_VER) && !defined(__clang__)
 // MSVC lets any function use any instruction set's intrinsics, so it needs
-// no per-function target; it has no register barrier either, and the
-// ordering hint it stands for only shapes scheduling, never results.
+// no per-function target.
 #define CPROTECTION_ALWAYS_INLINE __forceinline
 #define CPROTECTION_NOINLINE __declspec(noinline)
 #define CPROTECTION_TARGET(features)
-#define CPROTECTION_KEEP_ORDER(value) ((void)0)
 #else
 #define CPROTECTION_ALWAYS_INLINE __attribute__((always_inline)) inline
 #define CPROTECTION_NOINLINE __attribute__((noinline))
 #define CPROTECTION_TARGET(features) __attribute__((target(features)))
-// Keeps the compiler from re-associating an expression across this point.
-#define CPROTECTION_KEEP_ORDER(value) __asm__("" : "+r"(value))
-#endif
-
-// GCC 12 reports its own AVX-512 intrinsics, which start some results from
-// a self-initialised value, as "maybe uninitialized" once they are inlined;
-// placed before <immintrin.h>, this silences that false report.
-#if defined(__GNUC__) && !defined(__clang__)
-#define CPROTECTION_QUIET_INTRINSIC_HEADERS _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
-#else
-#define CPROTECTION_QUIET_INTRINSIC_HEADERS
 #endif
 
 #if defined(CPROTECTION_X86_64)
@@ -123,43 +110,20 @@ CPROTECTION_ALWAYS_INLINE std::uint64_t shlx(std::uint64_t x, std::uint64_t coun
 
 // What the transform kernels need to know of an x86-64 CPU and its OS.
 struct X86Features {
-    bool bmi1 = false, bmi2 = false, lzcnt = false, pclmul = false, sse41 = false;
+    bool bmi1 = false, bmi2 = false;
     bool avx2 = false;  // with the OS saving the 256-bit registers
-    bool avx512 = false;  // F, BW, VBMI and VBMI2, with the OS saving their registers
-    bool amd = false, intel = false;
-    unsigned family = 0, model = 0;
 };
 
 inline X86Features detect_x86_features()
 {
     X86Features f;
-    CpuidRegisters vendor = cpuid(0, 0);
-    std::uint32_t max_leaf = vendor.eax;
-    f.intel = vendor.ebx == 0x756e6547 && vendor.edx == 0x49656e69 && vendor.ecx == 0x6c65746e;
-    f.amd = vendor.ebx == 0x68747541 && vendor.edx == 0x69746e65 && vendor.ecx == 0x444d4163;
-    if (max_leaf < 1) return f;
-    CpuidRegisters basic = cpuid(1, 0);
-    unsigned base_family = (basic.eax >> 8) & 0xf;
-    f.family = base_family == 0xf ? base_family + ((basic.eax >> 20) & 0xff) : base_family;
-    f.model = ((basic.eax >> 4) & 0xf) |
-              (base_family == 0x6 || base_family == 0xf ? ((basic.eax >> 16) & 0xf) << 4 : 0);
-    f.pclmul = basic.ecx & (1u << 1);
-    f.sse41 = basic.ecx & (1u << 19);
-    bool osxsave = basic.ecx & (1u << 27);
-    std::uint64_t saved = osxsave ? xgetbv0() : 0;
-    bool os_ymm = (saved & 0x6) == 0x6;     // SSE and AVX state
-    bool os_zmm = (saved & 0xe6) == 0xe6;   // plus opmask and both halves of ZMM
-    if (max_leaf >= 7) {
-        CpuidRegisters extended = cpuid(7, 0);
-        f.bmi1 = extended.ebx & (1u << 3);
-        f.bmi2 = extended.ebx & (1u << 8);
-        f.avx2 = os_ymm && (extended.ebx & (1u << 5));
-        f.avx512 = os_zmm && (extended.ebx & (1u << 16)) && (extended.ebx & (1u << 30)) &&
-                   (extended.ecx & (1u << 1)) && (extended.ecx & (1u << 6));
-    }
-    if (cpuid(0x80000000, 0).eax >= 0x80000001) {
-        f.lzcnt = cpuid(0x80000001, 0).ecx & (1u << 5);
-    }
+    if (cpuid(0, 0).eax < 7) return f;
+    bool osxsave = cpuid(1, 0).ecx & (1u << 27);
+    bool os_ymm = osxsave && (xgetbv0() & 0x6) == 0x6;  // SSE and AVX state
+    CpuidRegisters extended = cpuid(7, 0);
+    f.bmi1 = extended.ebx & (1u << 3);
+    f.bmi2 = extended.ebx & (1u << 8);
+    f.avx2 = os_ymm && (extended.ebx & (1u << 5));
     return f;
 }
 
