@@ -1,7 +1,8 @@
-// The x86-64 AVX2 kernel: encryption eight bytes a group with 128-bit byte
-// shuffles (group_tables.h explains the shape), and the BMI2 decryption
-// loop.  Nothing in this unit may use AVX-512: a test checks its object
-// file.
+// The x86-64 AVX2 kernel: encryption eight bytes a group with byte
+// shuffles (group_tables.h explains the shape), the codes of two groups
+// per 256-bit instruction and the chain from group to group in 128-bit
+// ones; and the BMI2 decryption loop.  Nothing in this unit may use
+// AVX-512: a test checks its object file.
 #include "kernels.h"
 
 #if defined(CPROTECTION_X86_64)
