@@ -6,6 +6,10 @@ first looks for a Python-level override of the operation; with 1 it runs
 the operation straight away.
 """
 
+import subprocess
+import sysconfig
+
+import build as native_caller_build
 import pytest
 
 from helpers import module_entries, state
@@ -352,3 +356,24 @@ def test_activate_conversion_failure_through_native_entry(native_caller):
         native_caller.call("activate", obj, [5, "x"], 1)
     assert module_entries(info.value) == [(QUALNAME + "activate", SOURCE, 37)]
     assert state(obj) == before
+
+
+C_CALLER = """
+#include "cprotection.h"
+
+PyObject *encrypt_through_table(PyObject *capsule, PyObject *instance, PyObject *data)
+{
+    CProtectionVTable *table = (CProtectionVTable *)PyCapsule_GetPointer(capsule, NULL);
+    if (table == NULL) return NULL;
+    return table->encrypt((CProtectionObject *)instance, data, 1);
+}
+"""
+
+
+def test_installed_header_compiles_in_a_c_caller(tmp_path):
+    source = tmp_path / "caller.c"
+    source.write_text(C_CALLER)
+    subprocess.run(["gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+                    "-I", sysconfig.get_paths()["include"],
+                    "-I", str(native_caller_build.cprotection_include_dir()), str(source)],
+                   check=True)

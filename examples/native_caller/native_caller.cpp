@@ -1,5 +1,7 @@
 // A minimal extension module that calls CProtection's operations through
-// its native method table, the way another compiled module would.
+// its native method table, the way another compiled module would.  It
+// compiles against the cprotection.h installed with the package (see
+// build.py for where that is).
 //
 //     import native_caller
 //     native_caller.call("encrypt", instance, bytearray(b"..."), skip_dispatch=1)
