@@ -58,6 +58,8 @@ int bind_arguments_dict(const CallableSpec *spec, PyObject *args,
                         PyObject *kwds, PyObject **slots);
 int check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
                      bool none_allowed, bool annotated);
+// "Argument '<param>' has incorrect type (expected <type>, got <type>)".
+void raise_argument_type(PyObject *obj, PyTypeObject *expected, const char *param);
 void raise_unexpected_type(const char *expected, PyObject *obj);
 void raise_none_refused(void);
 
