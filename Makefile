@@ -1,5 +1,6 @@
 # The two set-up commands of the README: `make demo` and `make test`.
-# Each bootstraps .venv with a Python 3.13 and installs the package first.
+# Each bootstraps .venv with a Python 3.13 and installs the package first;
+# PYTHON=/path/to/python3.13 names the interpreter to build .venv from.
 VENV_PYTHON := .venv/bin/python
 
 .PHONY: install demo test test-fast test-asan fuzz bench wheel clean
@@ -27,10 +28,11 @@ bench: install
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py
 
-# An sdist and a wheel in dist/, and the wheel's platform report.
+# A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
+# platform report.
 wheel: install
-	$(VENV_PYTHON) -m build --outdir dist .
-	$(VENV_PYTHON) -m auditwheel show dist/*.whl
+	rm -rf dist
+	tools/build-wheel.sh dist
 
 clean:
 	rm -rf build dist .venv .venv-asan
