@@ -20,9 +20,10 @@ test-fast: install
 test-asan:
 	tools/test-asan.sh
 
-# Many more hostile inputs than the regular suite tries.
+# Many more hostile inputs than the regular suite tries, in rounds that
+# each print a line when they end.
 fuzz: install
-	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -q tests/test_fuzz.py
+	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -v tests/test_fuzz.py
 
 bench: install
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
@@ -35,4 +36,5 @@ wheel: install
 	tools/build-wheel.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan
+	rm -rf build dist .venv .venv-asan .hypothesis .pytest_cache
+	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +
