@@ -1,7 +1,8 @@
 # The two set-up commands of the README: `make demo` and `make test`.
 # Each bootstraps .venv with a Python 3.13 and installs the package first;
-# PYTHON=/path/to/python3.13 names the interpreter to build .venv from.
-VENV_PYTHON := .venv/bin/python
+# PYTHON=/path/to/python3.13 names the interpreter to build .venv from,
+# CPROTECTION_VENV=DIR another directory for it.
+VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
 .PHONY: install demo test test-fast test-asan fuzz bench wheel clean
 
