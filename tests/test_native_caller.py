@@ -6,10 +6,6 @@ first looks for a Python-level override of the operation; with 1 it runs
 the operation straight away.
 """
 
-import subprocess
-import sysconfig
-
-import build as native_caller_build
 import pytest
 
 from helpers import module_entries, state
@@ -395,23 +391,3 @@ def test_keying_override_gets_what_is_not_a_list(native_caller):
     assert native_caller.call("activate", obj, (1, 2), 0) is MARKER
     assert recorder.calls == [(obj, (1, 2))]
 
-
-C_CALLER = """
-#include "cprotection.h"
-
-PyObject *encrypt_through_table(PyObject *capsule, PyObject *instance, PyObject *data)
-{
-    CProtectionVTable *table = (CProtectionVTable *)PyCapsule_GetPointer(capsule, NULL);
-    if (table == NULL) return NULL;
-    return table->encrypt((CProtectionObject *)instance, data, 1);
-}
-"""
-
-
-def test_installed_header_compiles_in_a_c_caller(tmp_path):
-    source = tmp_path / "caller.c"
-    source.write_text(C_CALLER)
-    subprocess.run(["gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
-                    "-I", sysconfig.get_paths()["include"],
-                    "-I", str(native_caller_build.cprotection_include_dir()), str(source)],
-                   check=True)
