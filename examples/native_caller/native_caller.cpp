@@ -81,7 +81,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-extern "C" PyMODINIT_FUNC PyInit_native_caller(void)
+PyMODINIT_FUNC PyInit_native_caller(void)
 {
     return PyModuleDef_Init(&module_def);
 }
