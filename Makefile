@@ -1,6 +1,8 @@
 # The two set-up commands of the README: `make demo` and `make test`.
-# Each bootstraps .venv with a Python 3.13 and installs the package first.
-VENV_PYTHON := .venv/bin/python
+# Each bootstraps .venv with a Python 3.13 and installs the package first;
+# PYTHON=/path/to/python3.13 names the interpreter to build .venv from,
+# CPROTECTION_VENV=DIR another directory for it.
+VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
 .PHONY: install demo test test-fast test-clang test-asan fuzz bench bench-update wheel clean
 
@@ -22,9 +24,10 @@ test-clang:
 test-asan:
 	tools/test-asan.sh
 
-# Many more hostile inputs than the regular suite tries.
+# Many more hostile inputs than the regular suite tries, in rounds that
+# each print a line when they end.
 fuzz: install
-	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -q tests/test_fuzz.py
+	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -v tests/test_fuzz.py
 
 # Prints the tables and writes them, with a chart, under build/bench;
 # bench-update refreshes the committed bench/results.md and chart instead.
@@ -36,10 +39,12 @@ bench-update: install
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py --output bench
 
-# An sdist and a wheel in dist/, and the wheel's platform report.
+# A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
+# platform report.
 wheel: install
-	$(VENV_PYTHON) -m build --outdir dist .
-	$(VENV_PYTHON) -m auditwheel show dist/*.whl
+	rm -rf dist
+	tools/build-wheel.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-clang
+	rm -rf build dist .venv .venv-asan .venv-clang .hypothesis .pytest_cache
+	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +

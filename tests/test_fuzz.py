@@ -5,7 +5,9 @@ and __iter__; each may raise HostileError, return anything (wrong types too),
 rewrite the lists being walked or run another operation on the instance under
 test.  Every call must end normally or with an exception in ALLOWED, and a
 failed call must leave the instance as the last hostile operation left it.
-Examples per test: FUZZ_EXAMPLES (env CPROTECTION_FUZZ_EXAMPLES, default 200).
+Examples per test: FUZZ_EXAMPLES (env CPROTECTION_FUZZ_EXAMPLES, default 200),
+run in rounds of at most ROUND_EXAMPLES, each reported as a test of its own so
+that a long run shows its progress.
 """
 
 import io
@@ -16,12 +18,18 @@ import warnings
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+import pytest
 
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
 FUZZ_EXAMPLES = int(os.environ.get("CPROTECTION_FUZZ_EXAMPLES", "200"))
-SETTINGS = settings(max_examples=FUZZ_EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
+ROUND_EXAMPLES = 10_000
+ROUNDS = max(1, -(-FUZZ_EXAMPLES // ROUND_EXAMPLES))
+SETTINGS = settings(max_examples=-(-FUZZ_EXAMPLES // ROUNDS), deadline=None,
+                    suppress_health_check=list(HealthCheck))
+# Each round draws its own examples; the parameter only splits the run.
+in_rounds = pytest.mark.parametrize("fuzz_round", range(ROUNDS), ids=lambda n: f"round{n}")
 UNPICKLE, CHECKSUMS = cprotection.__pyx_unpickle_CProtection, [206333596, 0x635491F, 0xD001271]
 
 
@@ -141,9 +149,10 @@ kinds = st.sampled_from([(CProtection, False), (CProtection, True), (Tagged, Tru
 filters = st.sampled_from(["ignore", "error"])
 
 
+@in_rounds
 @SETTINGS
 @given(kind=kinds, keys=st.lists(element, max_size=8), warning_filter=filters)
-def test_activate_with_hostile_keys(kind, keys, warning_filter):
+def test_activate_with_hostile_keys(fuzz_round, kind, keys, warning_filter):
     ctx = Context(kind)
     keys = ctx.make(("list", keys))
     if ctx.check(lambda: ctx.target.activate(keys), warning_filter):
@@ -154,12 +163,13 @@ def test_activate_with_hostile_keys(kind, keys, warning_filter):
         assert fields(reference)[3::2] == after[3::2], "vectors do not derive from the stored base"
 
 
+@in_rounds
 @SETTINGS
 @given(kind=kinds, state=st.one_of(st.lists(element, max_size=9), st.tuples(
     st.sampled_from([7, 8, 7, 8, 5, 9]), st.dictionaries(st.integers(0, 8), element, max_size=2))),
     unpickle=st.booleans(), warning_filter=filters,
     checksum=st.one_of(st.sampled_from(CHECKSUMS), st.integers(-2**63, 2**63 - 1)))
-def test_restore_with_hostile_state(kind, state, unpickle, checksum, warning_filter):
+def test_restore_with_hostile_state(fuzz_round, kind, state, unpickle, checksum, warning_filter):
     ctx, restored = Context(kind), []
     if type(state) is list:
         state = tuple(ctx.make(r) for r in state)
@@ -175,6 +185,7 @@ def test_restore_with_hostile_state(kind, state, unpickle, checksum, warning_fil
             assert fields(twin) == fields(obj)
 
 
+@in_rounds
 @SETTINGS
 @given(kind=kinds, positional=st.lists(values, max_size=4), warning_filter=filters,
        callee=st.sampled_from(["new", "unpickle", "__init__", "activate", "encrypt", "decrypt",
@@ -183,7 +194,7 @@ def test_restore_with_hostile_state(kind, state, unpickle, checksum, warning_fil
            "flip_direction", "keys", "raw_data", "encrypted_data", "__pyx_state", "__pyx_type",
            "__pyx_checksum"])), st.sampled_from(sorted(NAME_TYPES)), values),
            max_size=4, unique_by=lambda keyword: keyword[0]))
-def test_calls_with_hostile_arguments_and_keyword_names(kind, callee, positional, keywords, warning_filter):
+def test_calls_with_hostile_arguments_and_keyword_names(fuzz_round, kind, callee, positional, keywords, warning_filter):
     ctx = Context(kind)
     args = [ctx.make(r) for r in positional]
     kwargs = {NAME_TYPES[mode](text): ctx.make(r) for text, mode, r in keywords}
@@ -224,11 +235,12 @@ STREAMS = [state_region(pickle.dumps(running(*kind), protocol))
            for protocol in range(pickle.HIGHEST_PROTOCOL + 1) for kind in ((CProtection, False), (Tagged, True))]
 
 
+@in_rounds
 @SETTINGS
 @given(stream=st.sampled_from(STREAMS), edits=st.lists(st.tuples(
     st.integers(0, 255), st.sampled_from(["set"] * 4 + ["insert", "delete"]), st.integers(0, 255)),
     min_size=1, max_size=2))
-def test_mutated_pickle_stream(stream, edits):
+def test_mutated_pickle_stream(fuzz_round, stream, edits):
     stream, start, end = stream
     data = bytearray(stream)
     for position, edit, byte in edits:

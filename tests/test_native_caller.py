@@ -362,3 +362,42 @@ def test_activate_conversion_failure_through_native_entry(native_caller):
         native_caller.call("activate", obj, [5, "x"], 1)
     assert module_entries(info.value) == [(QUALNAME + "activate", SOURCE, 37)]
     assert state(obj) == before
+
+
+# --------------------------------------------------------------------------
+# the keying entry's argument
+
+
+class Keys(list):
+    pass
+
+
+@pytest.mark.parametrize("skip_dispatch", [0, 1])
+@pytest.mark.parametrize(
+    "keys, type_name",
+    [((1, 2), "tuple"), (None, "NoneType"), (bytearray(b"\x01\x02"), "bytearray"), ({1: 2}, "dict")],
+    ids=["tuple", "none", "bytearray", "dict"],
+)
+def test_keying_entry_refuses_what_is_not_a_list(native_caller, keys, type_name, skip_dispatch):
+    obj = prepared(CProtection(True))
+    before = state(obj)
+    with pytest.raises(TypeError) as info:
+        native_caller.call("activate", obj, keys, skip_dispatch)
+    assert str(info.value) == f"Argument 'keys' has incorrect type (expected list, got {type_name})"
+    assert module_entries(info.value) == []
+    assert state(obj) == before
+
+
+def test_keying_entry_takes_a_list_subclass_as_its_list(native_caller):
+    obj = prepared(CProtection(True))
+    assert native_caller.call("activate", obj, Keys([17, 300]), 1) is None
+    assert state(obj) == expected_run("activate", [17, 300])[1]
+
+
+def test_keying_override_gets_what_is_not_a_list(native_caller):
+    # The override runs before the entry looks at the argument.
+    cls, recorder = overriding_class("activate", lambda argument: MARKER)
+    obj = prepared(cls(True))
+    assert native_caller.call("activate", obj, (1, 2), 0) is MARKER
+    assert recorder.calls == [(obj, (1, 2))]
+

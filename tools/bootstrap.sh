@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Makes a virtual environment (.venv, or $CPROTECTION_VENV) with a Python
-# 3.13, installs the build and test tools from PyPI, then builds and
-# installs the package into it; $CPROTECTION_PIP_ARGS go to that install.
-# Safe to run again: tools are installed once, the package is rebuilt
-# incrementally.
+# Makes a virtual environment with a Python 3.13, installs the build and
+# test tools from PyPI, then builds and installs the package into it.
+#
+#   PYTHON                the Python 3.13 to build the environment from;
+#                         unset: python3.13 on PATH, else a pyenv-installed
+#                         3.13, else /usr/bin or /usr/local/bin
+#   CPROTECTION_VENV      the environment's directory (default .venv)
+#   CPROTECTION_PIP_ARGS  extra arguments for pip's install of the package
+#
+# Safe to run again: the environment is rebuilt only when it is not a 3.13
+# one (or not made from $PYTHON), tools are installed once, the package is
+# rebuilt incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,13 +18,22 @@ is_python313() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
 }
 
+# Prints the interpreter to use; fails with one line naming what was tried.
 find_python313() {
-    local candidate
+    local hint="install one, or name it: PYTHON=/path/to/python3.13 make test"
+    if [ -n "${PYTHON:-}" ]; then
+        if is_python313 "$PYTHON"; then
+            echo "$PYTHON"
+            return
+        fi
+        echo "bootstrap: PYTHON=$PYTHON is not a working Python 3.13; $hint" >&2
+        return 1
+    fi
     if command -v python3.13 >/dev/null 2>&1 && is_python313 python3.13; then
         echo python3.13
         return
     fi
-    local pyenv_root
+    local pyenv_root candidate
     pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
     for candidate in "$pyenv_root"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
         if [ -x "$candidate" ] && is_python313 "$candidate"; then
@@ -25,14 +41,25 @@ find_python313() {
             return
         fi
     done
-    echo "bootstrap: no Python 3.13 found (tried python3.13 on PATH, pyenv, /usr/bin)" >&2
-    exit 1
+    echo "bootstrap: no Python 3.13 found (tried python3.13 on PATH, $pyenv_root/versions/3.13*/bin/python3.13," \
+        "/usr/bin/python3.13, /usr/local/bin/python3.13); $hint" >&2
+    return 1
+}
+
+# The environment is kept when it runs a 3.13 made from $PYTHON, if given.
+venv_is_current() {
+    is_python313 "$venv/bin/python" || return 1
+    [ -z "${PYTHON:-}" ] && return 0
+    local realpath='import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))'
+    [ "$("$venv/bin/python" -c "$realpath")" = "$("$PYTHON" -c "$realpath" 2>/dev/null)" ]
 }
 
 venv=${CPROTECTION_VENV:-.venv}
-if [ ! -x "$venv/bin/python" ] || ! is_python313 "$venv/bin/python"; then
+if ! venv_is_current; then
+    python=$(find_python313)
+    echo "bootstrap: making $venv with $python"
     rm -rf "$venv"
-    "$(find_python313)" -m venv "$venv"
+    "$python" -m venv "$venv"
 fi
 
 requirements=tools/requirements-dev.txt

@@ -1,18 +1,29 @@
-"""Builds native_caller next to a given directory with the running Python.
+"""Builds native_caller into a given directory with the running Python.
 
     python examples/native_caller/build.py OUTPUT_DIR
 
-It needs only g++ and the interpreter's headers; the header of the module
-it calls is taken from the source tree.
+It needs g++ (or $CXX), the interpreter's headers and the installed
+kovrin-cprotection package, whose cprotection.h lies beside its extension
+module.  The result is importable once OUTPUT_DIR is on sys.path.
 """
 
+import importlib.util
+import os
 import pathlib
+import shlex
 import subprocess
 import sys
 import sysconfig
 
 HERE = pathlib.Path(__file__).resolve().parent
-HEADER_DIR = HERE.parent.parent / "modules" / "security"
+
+
+def cprotection_include_dir() -> pathlib.Path:
+    """The directory of the installed cprotection.h, found without importing the module."""
+    spec = importlib.util.find_spec("kovrin.modules.security.cprotection")
+    if spec is None or spec.origin is None:
+        raise RuntimeError("kovrin-cprotection is not installed for " + sys.executable)
+    return pathlib.Path(spec.origin).parent
 
 
 def build(output_dir: pathlib.Path) -> pathlib.Path:
@@ -20,9 +31,10 @@ def build(output_dir: pathlib.Path) -> pathlib.Path:
     suffix: str = sysconfig.get_config_var("EXT_SUFFIX")
     target = output_dir / ("native_caller" + suffix)
     command = [
-        "g++", "-std=c++20", "-O2", "-shared", "-fPIC", "-fno-exceptions", "-fno-rtti",
+        *shlex.split(os.environ.get("CXX", "g++")),
+        "-std=c++20", "-O2", "-shared", "-fPIC", "-fno-exceptions", "-fno-rtti",
         "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
-        "-I", sysconfig.get_paths()["include"], "-I", str(HEADER_DIR),
+        "-I", sysconfig.get_paths()["include"], "-I", str(cprotection_include_dir()),
         str(HERE / "native_caller.cpp"), "-o", str(target),
     ]
     subprocess.run(command, check=True)

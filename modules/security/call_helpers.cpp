@@ -517,13 +517,18 @@ int check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
 #ifdef CPROTECTION_ALLOW_LIST_SUBCLASSES
     if (annotated && subclass) return 0;
 #endif
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected->tp_name, Py_TYPE(obj)->tp_name);
+    raise_argument_type(obj, expected, param);
     if (annotated && subclass) {
         attach_note(kListSubclassNote);
     }
     return -1;
+}
+
+void raise_argument_type(PyObject *obj, PyTypeObject *expected, const char *param)
+{
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param, expected->tp_name, Py_TYPE(obj)->tp_name);
 }
 
 void raise_unexpected_type(const char *expected, PyObject *obj)

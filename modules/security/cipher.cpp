@@ -165,6 +165,12 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
         case Dispatch::run_operation: break;
         }
     }
+    // Compiled callers reach this entry without the method's exact-type
+    // test; anything but a list would be read as one.
+    if (!PyList_Check(keys)) {
+        raise_argument_type(keys, &PyList_Type, "keys");
+        return nullptr;
+    }
     // Fold into a local: a key that fails to convert leaves the record
     // exactly as it was, so a retry starts from the same base.
     unsigned char base = self->base;

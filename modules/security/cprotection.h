@@ -1,12 +1,13 @@
-// The CProtection record and its native method table, shared by the
-// module's own units and by other extension modules that call the cipher
-// operations directly.
+// The CProtection record and its native method table: the header that
+// other extension modules, in C or C++, compile against.  It is installed
+// beside the extension module, in the package directory
+// kovrin/modules/security/.
 //
 // A compiled caller reads the capsule stored in the class dictionary under
 // "__pyx_vtable__" (no capsule name) and calls through the table:
 //
-//     auto *table = static_cast<CProtectionVTable *>(
-//         PyCapsule_GetPointer(capsule, nullptr));
+//     CProtectionVTable *table = (CProtectionVTable *)
+//         PyCapsule_GetPointer(capsule, NULL);
 //     PyObject *out = table->encrypt(self, data, /*skip_dispatch=*/1);
 #ifndef KOVRIN_CPROTECTION_H
 #define KOVRIN_CPROTECTION_H
@@ -16,13 +17,20 @@
 
 #include <stddef.h>
 
-struct CProtectionObject;
+typedef struct CProtectionObject CProtectionObject;
+typedef struct CProtectionVTable CProtectionVTable;
 
-// Each entry takes the instance, one argument (the key list, or the data:
-// a bytearray or None; instances of bytearray subclasses are copied through
-// bytearray()) and skip_dispatch.  With skip_dispatch == 0 a
-// Python-level override in a subclass is honoured first.  Returns a new
-// reference, or NULL with an exception set.
+// Each entry takes the instance (a CProtection or an instance of a
+// subclass: not checked), one argument and skip_dispatch, and returns a new
+// reference, or NULL with an exception set.  With skip_dispatch == 0 a
+// Python-level override in a subclass is honoured first, and gets the
+// argument as it is.
+//
+// The data entries (decrypt, encrypt) take any object: before activate they
+// return it as it is; afterwards an exact bytearray is read directly and
+// anything else is copied through bytearray() first.  The keying entry
+// (activate) takes a list or an instance of a list subclass, and refuses
+// anything else with TypeError.
 typedef PyObject *(*CProtectionEntry)(CProtectionObject *self, PyObject *arg,
                                       int skip_dispatch);
 
@@ -51,97 +59,10 @@ static_assert(offsetof(CProtectionObject, encryption_vector) ==
               "the two vectors form one 16-byte block");
 #endif
 
+// The module's own units also need the declarations they share with each
+// other; those live in a header of the source tree that is not installed.
 #ifdef CPROTECTION_BUILDING_MODULE
-// ---------------------------------------------------------------------------
-// Declarations shared between the module's own units.
+#include "cprotection_internal.h"
+#endif
 
-namespace cprotection {
-
-extern PyTypeObject CProtectionType;
-extern CProtectionVTable vtable;
-
-// Module-wide objects created once by the exec step and never freed.
-extern PyObject *module_dict;
-extern PyObject *builtins_module;
-extern PyObject *empty_tuple;
-
-inline constexpr const char kModuleName[] = "kovrin.modules.security.cprotection";
-inline constexpr const char kModuleSource[] = "modules/security/cprotection";
-inline constexpr const char kStringSource[] = "<stringsource>";
-
-// Describes one Python-callable: its names, parameters, where tracebacks
-// point, and the implementation.  Interned parameter names are filled in by
-// init_callable_specs().
-using MethodImpl = PyObject *(*)(PyObject *self, PyObject *const *args,
-                                 Py_ssize_t nargs, PyObject *kwnames);
-
-struct CallableSpec {
-    const char *name;            // __name__, used in messages
-    const char *qualname;        // __qualname__
-    const char *traceback_name;  // module name + "." + qualname
-    const char *filename;
-    int first_line;
-    const char *doc;             // NULL: no docstring
-    bool is_method;              // first positional argument is the instance
-    Py_ssize_t min_positional;
-    Py_ssize_t max_positional;
-    const char *const *param_names;
-    MethodImpl impl;             // NULL: reached through a type slot instead
-    PyObject *interned_params[3];  // no callable has more parameters
-    PyObject *code;  // __code__
-};
-
-// --- call helpers -----------------------------------------------------------
-int init_call_helpers(void);
-// Creates the interned string once; a retried initialisation keeps it.
-int intern_once(PyObject **slot, const char *text);
-int init_callable_spec(CallableSpec *spec);
-PyObject *function_new(CallableSpec *spec);
-// The annotations dictionary of a function object (borrowed).
-PyObject *function_annotations(PyObject *func);
-bool is_own_function(PyObject *func, const CallableSpec *spec);
-
-int bind_arguments(const CallableSpec *spec, PyObject *const *args,
-                   Py_ssize_t nargs, PyObject *kwnames, PyObject **slots);
-int bind_arguments_dict(const CallableSpec *spec, PyObject *args,
-                        PyObject *kwds, PyObject **slots);
-int check_exact_type(PyObject *obj, PyTypeObject *expected, const char *param,
-                     bool none_allowed, bool annotated);
-void raise_unexpected_type(const char *expected, PyObject *obj);
-void raise_none_refused(void);
-
-int convert_int32(PyObject *obj, int *out);
-int convert_int64(PyObject *obj, long long *out);
-int convert_uint8(PyObject *obj, unsigned char *out);
-int convert_flag(PyObject *obj);
-
-enum class Dispatch { run_operation, overridden, failed };
-Dispatch dispatch_override(CProtectionObject *self, PyObject *name,
-                           PyObject *arg, const CallableSpec *own,
-                           bool result_must_be_bytearray, PyObject **result);
-
-void add_traceback(const char *funcname, int line, const char *filename);
-// The entry of one of the module's callables at the given line of its file.
-void add_entry(const CallableSpec *spec, int line);
-
-// --- cipher -----------------------------------------------------------------
-extern CallableSpec activate_spec;
-extern CallableSpec decrypt_spec;
-extern CallableSpec encrypt_spec;
-
-PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_dispatch);
-PyObject *cipher_decrypt(CProtectionObject *self, PyObject *data, int skip_dispatch);
-PyObject *cipher_encrypt(CProtectionObject *self, PyObject *data, int skip_dispatch);
-int init_cipher(void);
-
-// --- pickle support ---------------------------------------------------------
-extern CallableSpec reduce_spec;
-extern CallableSpec setstate_spec;
-extern CallableSpec unpickle_spec;
-extern PyMethodDef pickle_methods[];
-int init_pickle_support(void);
-
-}  // namespace cprotection
-
-#endif  // CPROTECTION_BUILDING_MODULE
 #endif  // KOVRIN_CPROTECTION_H
