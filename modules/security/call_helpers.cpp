@@ -1,8 +1,7 @@
 // Shared call machinery: the function-object type of the module's
 // callables, argument binding, type tests, integer and flag conversions,
 // override dispatch and synthetic traceback entries.
-#define CPROTECTION_BUILDING_MODULE
-#include "cprotection.h"
+#include "cprotection_internal.h"
 
 #include <frameobject.h>
 

@@ -1,7 +1,6 @@
 // The cipher: keying from a key list and the two stream transforms, with
 // their Python-facing methods and native entries.
-#define CPROTECTION_BUILDING_MODULE
-#include "cprotection.h"
+#include "cprotection_internal.h"
 
 #include "kernels.h"
 

@@ -1,7 +1,6 @@
 // The module kovrin.modules.security.cprotection: its definition,
 // create and exec steps, and the CProtection class.
-#define CPROTECTION_BUILDING_MODULE
-#include "cprotection.h"
+#include "cprotection_internal.h"
 
 #include <stdio.h>
 #include <string.h>

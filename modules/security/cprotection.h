@@ -59,10 +59,4 @@ static_assert(offsetof(CProtectionObject, encryption_vector) ==
               "the two vectors form one 16-byte block");
 #endif
 
-// The module's own units also need the declarations they share with each
-// other; those live in a header of the source tree that is not installed.
-#ifdef CPROTECTION_BUILDING_MODULE
-#include "cprotection_internal.h"
-#endif
-
 #endif  // KOVRIN_CPROTECTION_H

@@ -1,6 +1,5 @@
 // Declarations shared between the module's own units, and not part of what
-// other extension modules see: cprotection.h, the installed header, pulls
-// this one in only when CPROTECTION_BUILDING_MODULE is defined.
+// other extension modules see, so not installed beside cprotection.h.
 #ifndef KOVRIN_CPROTECTION_INTERNAL_H
 #define KOVRIN_CPROTECTION_INTERNAL_H
 

@@ -1,7 +1,6 @@
 // Pickle support: the reduce value, the set-state method and the module
 // level unpickle function, with the state tuple's conversions.
-#define CPROTECTION_BUILDING_MODULE
-#include "cprotection.h"
+#include "cprotection_internal.h"
 
 #include <string.h>
 
