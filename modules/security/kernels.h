@@ -67,6 +67,37 @@ constexpr std::uint64_t decrypt_moves(std::uint64_t word)
     return ((word & 0x0707070707070707) ^ 0x0706050403020100) << 3;
 }
 
+// Decrypting byte c at position k: p = v[k] ^ c, then v[k] = p, which is
+// v ^= c << 8k, so the output is byte k of the updated vector.  The serial
+// chain is the bit offset 8k: a shift of m (see DecryptSteps) and, from the
+// byte before, its update of m.  Shifts::left and Shifts::right shift by
+// their count's low six bits, so the offset's higher bits never need
+// clearing.
+template <typename Shifts>
+CPROTECTION_ALWAYS_INLINE std::ptrdiff_t decrypt_loop(unsigned char vector[8], std::ptrdiff_t index,
+                                                      const unsigned char *src, unsigned char *dst,
+                                                      std::ptrdiff_t n)
+{
+    std::uint64_t word = load_vector(vector);
+    std::uint64_t moves = decrypt_moves(word);
+    std::uint64_t shift = static_cast<std::uint64_t>(index & 7) << 3;
+    auto step = [&](std::ptrdiff_t i) {
+        std::uint64_t cipher = src[i];
+        std::uint64_t query = moves ^ kDecryptSteps.every_byte[cipher];
+        word ^= Shifts::left(cipher, shift);
+        dst[i] = static_cast<unsigned char>(Shifts::right(word, shift));
+        moves ^= Shifts::left(kDecryptSteps.step[cipher], shift);
+        shift = Shifts::right(query, shift);
+    };
+    std::ptrdiff_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        step(i); step(i + 1); step(i + 2); step(i + 3);
+    }
+    for (; i < n; ++i) step(i);
+    store_vector(vector, word);
+    return static_cast<std::ptrdiff_t>((shift >> 3) & 7);
+}
+
 // The portable loops: every kernel falls back to them for short inputs.
 std::ptrdiff_t encrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
                               const unsigned char *src, unsigned char *dst, std::ptrdiff_t n);

@@ -31,33 +31,19 @@ std::ptrdiff_t encrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
     return static_cast<std::ptrdiff_t>(position & 7);
 }
 
-// Decrypting byte c at position k: p = v[k] ^ c, then v[k] = p, which is
-// v ^= c << 8k, so the output is byte k of the updated vector.  The serial
-// chain is the bit offset 8k: a shift of m (see DecryptSteps) and, from the
-// byte before, its update of m.  Counts are masked with 63, which x86-64
-// and AArch64 shifts do themselves, so each shift is one instruction; the
-// offset's bits above the sixth are never cleared.
+namespace {
+struct PlainShifts {
+    static std::uint64_t left(std::uint64_t x, std::uint64_t count) { return x << (count & 63); }
+    static std::uint64_t right(std::uint64_t x, std::uint64_t count) { return x >> (count & 63); }
+};
+}  // namespace
+
+// Counts are masked with 63, which x86-64 and AArch64 shifts do
+// themselves, so each shift is one instruction.
 std::ptrdiff_t decrypt_scalar(unsigned char vector[8], std::ptrdiff_t index,
                               const unsigned char *src, unsigned char *dst, std::ptrdiff_t n)
 {
-    std::uint64_t word = load_vector(vector);
-    std::uint64_t moves = decrypt_moves(word);
-    std::uint64_t shift = static_cast<std::uint64_t>(index & 7) << 3;
-    auto step = [&](std::ptrdiff_t i) {
-        std::uint64_t cipher = src[i];
-        std::uint64_t query = moves ^ kDecryptSteps.every_byte[cipher];
-        word ^= cipher << (shift & 63);
-        dst[i] = static_cast<unsigned char>(word >> (shift & 63));
-        moves ^= std::uint64_t{kDecryptSteps.step[cipher]} << (shift & 63);
-        shift = query >> (shift & 63);
-    };
-    std::ptrdiff_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        step(i); step(i + 1); step(i + 2); step(i + 3);
-    }
-    for (; i < n; ++i) step(i);
-    store_vector(vector, word);
-    return static_cast<std::ptrdiff_t>((shift >> 3) & 7);
+    return decrypt_loop<PlainShifts>(vector, index, src, dst, n);
 }
 
 namespace {

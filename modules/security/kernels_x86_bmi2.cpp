@@ -8,30 +8,26 @@
 
 namespace cprotection {
 
-// The portable loop with shrx and shlx, which take their count from any
-// register and leave the flags alone.
+namespace {
+// shrx and shlx take their count from any register and leave the flags
+// alone.
+struct Bmi2Shifts {
+    static CPROTECTION_ALWAYS_INLINE std::uint64_t left(std::uint64_t x, std::uint64_t count)
+    {
+        return shlx(x, count);
+    }
+    static CPROTECTION_ALWAYS_INLINE std::uint64_t right(std::uint64_t x, std::uint64_t count)
+    {
+        return shrx(x, count);
+    }
+};
+}  // namespace
+
 CPROTECTION_TARGET("bmi,bmi2") std::ptrdiff_t
 decrypt_bmi2(unsigned char vector[8], std::ptrdiff_t index, const unsigned char *src,
              unsigned char *dst, std::ptrdiff_t n)
 {
-    std::uint64_t word = load_vector(vector);
-    std::uint64_t moves = decrypt_moves(word);
-    std::uint64_t shift = static_cast<std::uint64_t>(index & 7) << 3;
-    auto step = [&](std::ptrdiff_t i) {
-        std::uint64_t cipher = src[i];
-        std::uint64_t query = moves ^ kDecryptSteps.every_byte[cipher];
-        word ^= shlx(cipher, shift);
-        dst[i] = static_cast<unsigned char>(shrx(word, shift));
-        moves ^= shlx(kDecryptSteps.step[cipher], shift);
-        shift = shrx(query, shift);
-    };
-    std::ptrdiff_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        step(i); step(i + 1); step(i + 2); step(i + 3);
-    }
-    for (; i < n; ++i) step(i);
-    store_vector(vector, word);
-    return static_cast<std::ptrdiff_t>((shift >> 3) & 7);
+    return decrypt_loop<Bmi2Shifts>(vector, index, src, dst, n);
 }
 
 namespace {
