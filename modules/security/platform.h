@@ -5,7 +5,6 @@
 #define KOVRIN_CPROTECTION_PLATFORM_H
 
 #include <cstdint>
-#include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define CPROTECTION_X86_64 1
