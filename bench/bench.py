@@ -115,10 +115,11 @@ def cpu_model() -> str:
     return platform.processor() or "unknown CPU"
 
 
-def kernel_table(output: pathlib.Path, rounds: int) -> str:
-    """Builds and runs the C++ kernel benchmark; its Markdown table."""
+def kernel_table(rounds: int) -> str:
+    """Builds (under build/) and runs the C++ kernel benchmark; its Markdown table."""
     compiler = os.environ.get("CXX") or shutil.which("c++") or "g++"
-    program = output / "kernel_bench"
+    program = ROOT / "build" / "kernel_bench"
+    program.parent.mkdir(exist_ok=True)
     security = ROOT / "modules" / "security"
     subprocess.run([compiler, "-std=c++20", "-O2", "-I", str(security),
                     str(HERE / "kernel_bench.cpp"), *map(str, sorted(security.glob("kernels_*.cpp"))),
@@ -187,7 +188,7 @@ def main():
     args = parser.parse_args()
     args.output.mkdir(parents=True, exist_ok=True)
     rows = measure(rounds=5 if args.quick else 40, min_time=0.01 if args.quick else 0.02)
-    table = format_table(rows) + "\n## Kernels alone\n\n" + kernel_table(args.output, 5 if args.quick else 15)
+    table = format_table(rows) + "\n## Kernels alone\n\n" + kernel_table(5 if args.quick else 15)
     print(table)
     (args.output / "results.md").write_text(table)
     print(f"table: {args.output / 'results.md'}")
