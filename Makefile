@@ -43,7 +43,7 @@ bench-update: install
 # platform report.
 wheel: install
 	rm -rf dist
-	tools/build-wheel.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 
 clean:
 	rm -rf build dist .venv .venv-asan .venv-clang .hypothesis .pytest_cache
