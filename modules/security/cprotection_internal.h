@@ -4,6 +4,7 @@
 #define KOVRIN_CPROTECTION_INTERNAL_H
 
 #include "cprotection.h"
+#include "python_compat.h"
 
 namespace cprotection {
 
