@@ -3,9 +3,11 @@
 tests/kernel_test.cpp runs every kernel the CPU supports against the
 byte-by-byte rules.  It is built here with each compiler present and run
 natively, and cross-compiled for AArch64 and for big-endian s390x and run
-under qemu-user when those tools are installed (`.ci/run` installs them).
-The whole extension is also cross-compiled for AArch64 through the build
-description, to show it builds and links against libc alone there.  The
+under qemu-user, and for Windows x86-64 (mingw-w64) and run under wine, when
+those tools are installed (`.ci/run` installs them; in CI a missing tool is a
+failure, not a skip).  The whole extension is also cross-compiled for
+AArch64 through the build description, to show it builds and links against
+libc alone there, and every module source is compiled for Windows x86-64.  The
 AVX2 kernel must run on CPUs without AVX-512, which its object file's
 disassembly shows.
 """
@@ -26,19 +28,36 @@ SOURCES = sorted(str(path) for path in (ROOT / "modules" / "security").glob("ker
 SANITIZED = bool(os.environ.get("CPROTECTION_SANITIZED"))
 FLAGS = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "modules" / "security")]
 
+MINGW = "x86_64-w64-mingw32-g++-posix"
+# Debian's wine64 package keeps its loader off PATH.
+WINE = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
+
 # Toolchain: (compiler, extra flags, emulator or None, arguments of the program).
 TOOLCHAINS = {
     "gcc": ("g++", [], None, []),
     "clang": ("clang++", [], None, []),
     "aarch64": ("aarch64-linux-gnu-g++", ["-static"], "qemu-aarch64", ["--quick"]),
     "s390x": ("s390x-linux-gnu-g++", ["-static"], "qemu-s390x", ["--quick"]),
+    "windows": (MINGW, ["-static"], WINE, []),
 }
 
 
 def require(*tools):
     missing = [tool for tool in tools if shutil.which(tool) is None]
     if missing:
-        pytest.skip(f"not run: {', '.join(missing)} not installed")
+        message = f"not run: {', '.join(missing)} not installed"
+        if os.environ.get("CI"):
+            pytest.fail(message + " (CI installs them)")
+        pytest.skip(message)
+
+
+def emulator_environment(emulator, scratch):
+    """The environment for running a program under the emulator: wine gets a
+    throwaway prefix of its own and keeps its diagnostics to itself."""
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    if emulator == WINE:
+        env.update(WINEPREFIX=str(scratch / "wineprefix"), WINEDEBUG="-all")
+    return env
 
 
 @pytest.mark.parametrize("toolchain", sorted(TOOLCHAINS))
@@ -49,12 +68,16 @@ def test_kernel_program_passes(toolchain, tmp_path):
             pytest.skip("cross checks run once, in the regular run")
         extra = [*extra, "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
     require(compiler, *([emulator] if emulator else []))
-    program = tmp_path / "kernel_test"
+    program = tmp_path / ("kernel_test.exe" if compiler == MINGW else "kernel_test")
     subprocess.run([compiler, *FLAGS, *extra, str(ROOT / "tests" / "kernel_test.cpp"), *SOURCES,
                     "-o", str(program)], check=True)
-    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    result = subprocess.run([*([emulator] if emulator else []), str(program), *arguments],
-                            capture_output=True, text=True, env=env, timeout=900)
+    env = emulator_environment(emulator, tmp_path)
+    try:
+        result = subprocess.run([*([emulator] if emulator else []), str(program), *arguments],
+                                capture_output=True, text=True, env=env, timeout=900)
+    finally:
+        if emulator == WINE:  # its server outlives the program otherwise
+            subprocess.run([str(pathlib.Path(WINE).with_name("wineserver")), "-k"], env=env)
     print(result.stdout)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "passed scalar" in result.stdout
@@ -78,6 +101,38 @@ def test_extension_cross_compiles_for_aarch64(tmp_path):
                              check=True).stdout
     needed = [line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
     assert needed == ["libc.so.6"]
+
+
+def gcc_branch_flags():
+    """The warning and code generation flags of the build description's GCC
+    and Clang branch, so that the Windows compile checks what a build uses."""
+    text = (ROOT / "CMakeLists.txt").read_text()
+    (options,) = [o for o in re.findall(r"target_compile_options\(cprotection PRIVATE\s+([^)]*)\)", text)
+                  if "-Werror" in o]
+    standard = re.search(r"CXX_STANDARD (\d+)", text).group(1)
+    return [f"-std=c++{standard}", *options.split()]
+
+
+@pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
+def test_module_sources_compile_for_windows(tmp_path):
+    """Windows is LLP64 and spells compiler and CPU-feature queries its own
+    way; every source must compile there without a warning.  Only compiled:
+    there is no Windows CPython here to link against.  The headers are
+    CPython's own, with its Windows configuration header."""
+    require(MINGW)
+    source = os.environ.get("CPROTECTION_CPYTHON_SOURCE")
+    if source is None:
+        fetched = subprocess.run([str(ROOT / "tools" / "cpython-source.sh")], capture_output=True, text=True)
+        if fetched.returncode != 0:
+            if os.environ.get("CI"):
+                pytest.fail(f"the CPython source could not be fetched: {fetched.stderr}")
+            pytest.skip(f"not run: the CPython source could not be fetched: {fetched.stderr.strip()}")
+        source = fetched.stdout.strip()
+    source = pathlib.Path(source)
+    (tmp_path / "pyconfig.h").write_bytes((source / "PC" / "pyconfig.h.in").read_bytes())
+    for unit in sorted((ROOT / "modules" / "security").glob("*.cpp")):
+        subprocess.run([MINGW, *gcc_branch_flags(), "-I", str(tmp_path), "-I", str(source / "Include"),
+                        "-c", str(unit), "-o", str(tmp_path / (unit.stem + ".o"))], check=True)
 
 
 # Registers and mnemonics that only AVX-512 (EVEX) code uses, in objdump's
