@@ -36,6 +36,9 @@ CallableSpec init_spec = {
 
 PY_INT64_T owning_interpreter = -1;
 PyObject *held_module = nullptr;
+// The full name as a key made once: taking the entry out again after a
+// failed exec must not need an allocation, which may be what failed.
+PyObject *full_name_key = nullptr;
 
 // ---------------------------------------------------------------------------
 // The class
@@ -346,10 +349,11 @@ int module_exec(PyObject *module)
 
     // Imported under another name, the module is still reachable by its own.
     {
-        int present = PyDict_ContainsString(modules, kModuleName);
+        if (intern_once(&full_name_key, kModuleName) < 0) goto error;
+        int present = PyDict_Contains(modules, full_name_key);
         if (present < 0) goto error;
         if (!present) {
-            if (PyDict_SetItemString(modules, kModuleName, module) < 0) goto error;
+            if (PyDict_SetItem(modules, full_name_key, module) < 0) goto error;
             entered_full_name = true;
         }
     }
@@ -398,7 +402,7 @@ error:
     // A later import starts again from the create step, under either name.
     if (entered_full_name) {
         PyObject *exc = PyErr_GetRaisedException();
-        if (PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
+        if (PyDict_DelItem(modules, full_name_key) < 0) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
     Py_CLEAR(held_module);
