@@ -212,10 +212,16 @@ class CallableOverride:
 
 
 @pytest.mark.parametrize("operation", DATA_OPERATIONS)
-@pytest.mark.parametrize("kind", ["staticmethod", "callable-object", "method-descriptor"])
+@pytest.mark.parametrize("kind", ["staticmethod", "callable-object", "method-descriptor", "builtin-method"])
 def test_other_callables_are_overrides(native_caller, operation, kind):
     argument = argument_for(operation)
-    if kind == "staticmethod":
+    seen = []
+    if kind == "builtin-method":
+        # a built-in function object, but not one of the class's own
+        callable_override = None
+        namespace = {operation: staticmethod(seen.append)}
+        expected = None
+    elif kind == "staticmethod":
         callable_override = CallableOverride()
         namespace = {operation: staticmethod(callable_override)}
         expected = MARKER
@@ -236,6 +242,8 @@ def test_other_callables_are_overrides(native_caller, operation, kind):
     if callable_override is not None:
         assert result is MARKER
         assert callable_override.arguments == [argument]
+    elif kind == "builtin-method":
+        assert seen == [argument] and seen[0] is argument
     else:
         assert result is not argument
     assert state(obj) == before
