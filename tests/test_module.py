@@ -310,6 +310,8 @@ def test_version_check_accepts_this_interpreter_under_error_filter():
 def _readelf(*options):
     if os.environ.get("CPROTECTION_SANITIZED"):
         pytest.skip("the sanitizer build links the sanitizer runtimes")
+    if os.environ.get("CPROTECTION_COVERAGE"):
+        pytest.skip("the coverage build links the gcov runtime")
     readelf = shutil.which("readelf")
     if readelf is None:
         pytest.skip("readelf is not available")
