@@ -21,6 +21,7 @@ import subprocess
 import sys
 
 FULL_NAME = "kovrin.modules.security.cprotection"
+MAIN_FLAG = "__pyx_module_is_main_kovrin__modules__security__cprotection"
 LIMIT = 5000  # more allocations than any path makes; reaching it fails the case
 
 
@@ -40,6 +41,7 @@ def cases(native_caller):
     Tagged = type("Tagged", (CProtection,), {})
     Overriding = type("Overriding", (CProtection,), {"encrypt": lambda self, data: bytearray(data)})
     MyBytearray = type("MyBytearray", (bytearray,), {})
+    Keys = type("Keys", (list,), {})
     unpickle = cprotection.__pyx_unpickle_CProtection
 
     def running(cls=CProtection):
@@ -58,6 +60,7 @@ def cases(native_caller):
         "init-refused": (running(), lambda obj: obj.__init__(1, 2)),
         # Keying allocates only to report a key it refuses.
         "activate-refused": (running(), lambda obj: obj.activate(keys=[1, "x"])),
+        "activate-list-subclass": (running(), lambda obj: obj.activate(Keys([1]))),
         "activate-overflow": (running(), lambda obj: obj.activate([IntLike(3), 2**40])),
         "encrypt-short": (running(), lambda obj: obj.encrypt(short)),
         "encrypt-long": (running(), lambda obj: obj.encrypt(long)),
@@ -182,10 +185,13 @@ def works(module):
     return []
 
 
-def first_import(n, stop, full_name):
+def first_import(n, stop, full_name, as_main):
     """Fails allocations n..stop-1 (all from n when stop is 0) of this
     process's first import, then imports again."""
     spec = import_spec(full_name)
+    if as_main:
+        import ctypes
+        ctypes.c_int.in_dll(ctypes.PyDLL(spec.origin), MAIN_FLAG).value = 1
     kind, value = fail_from(n, stop, lambda spec: load(spec, full_name), spec)
     if kind == "ok":
         return "ok", works(value)
@@ -194,10 +200,26 @@ def first_import(n, stop, full_name):
     if left is not None:
         # Only a failure after exec finished may leave the module behind, and then whole.
         return "failed", problems + works(left)
-    return "failed", problems + works(load(spec, full_name))
+    return "failed", problems + leftovers_fail_cleanly() + works(load(spec, full_name))
 
 
-def run_import(full_name):
+def leftovers_fail_cleanly():
+    """The class outlives a failed exec (object.__subclasses__() finds it
+    once readied); used then, it must raise, not crash."""
+    problems = []
+    for cls in object.__subclasses__():
+        if cls.__module__ == FULL_NAME and cls.__qualname__ == "CProtection":
+            for call in (lambda: cls(True).encrypt(5), lambda: cls().__reduce__()):
+                try:
+                    call()
+                except SystemError as exc:
+                    problems.append(f"after a failed import: {exc!r}")
+                except Exception:  # noqa: BLE001 - any other error is a clean refusal
+                    pass
+    return problems
+
+
+def run_import(full_name, as_main=False):
     """first_import for n = 0, 1, ..., each in a child forked from this
     process, which has not imported the module, until nothing fails."""
     problems, failed = [], 0
@@ -211,7 +233,7 @@ def run_import(full_name):
             if os.fork() == 0:
                 os.close(read)
                 try:
-                    result = first_import(n, stop, full_name)
+                    result = first_import(n, stop, full_name, as_main)
                 except BaseException as exc:  # noqa: B036 - reported like any other problem
                     result = "failed", [f"n={n} stop={stop}: {exc!r}"]
                 os.write(write, json.dumps(result).encode())
@@ -233,7 +255,8 @@ def run_import(full_name):
     return problems + [f"still failing at n={LIMIT}"], failed
 
 
-CASE_NAMES = ["import", "import-other-name", "construct", "init-refused", "activate-refused",
+CASE_NAMES = ["import", "import-other-name", "import-as-main", "construct", "init-refused",
+              "activate-refused", "activate-list-subclass",
               "activate-overflow", "encrypt-short", "encrypt-long",
               "decrypt-long", "reduce", "restore", "unpickle", "unpickle-function",
               "unpickle-refused", "native-dispatch", "native-override"]
@@ -242,7 +265,7 @@ CASE_NAMES = ["import", "import-other-name", "construct", "init-refused", "activ
 if __name__ == "__main__":
     from helpers import load_extension
     if sys.argv[1].startswith("import"):
-        report = run_import(sys.argv[1] == "import")
+        report = run_import(sys.argv[1] != "import-other-name", sys.argv[1] == "import-as-main")
     else:
         report = run_path(sys.argv[1], load_extension("native_caller", sys.argv[2]))
     print(json.dumps(report))
