@@ -17,7 +17,6 @@ Free of pytest, which would double the start-up of every process.
 import json
 import os
 import pickle
-import subprocess
 import sys
 
 FULL_NAME = "kovrin.modules.security.cprotection"
@@ -132,7 +131,7 @@ def run_path(name, native_caller):
             before, twin = (None, None) if obj is None else (comparable(obj), clone(obj))
             raw = fail_from(n, stop, call, obj)
             got = outcome(*raw)
-            clean = outcome(*fail_from(LIMIT * 10, 0, call, twin))
+            clean = outcome(*fail_from(LIMIT * 10, 0, call, twin))  # past every allocation
             if got == clean:
                 if obj is not None and comparable(obj) != comparable(twin):
                     problems.append(f"n={n} stop={stop}: state differs from a clean run's")
