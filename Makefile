@@ -4,7 +4,7 @@
 # CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan coverage fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -23,6 +23,11 @@ test-clang:
 
 test-asan:
 	tools/test-asan.sh
+
+# Line and branch coverage of modules/security over the suite, from a gcov
+# build in .venv-coverage; not part of test.
+coverage:
+	tools/coverage.sh
 
 # Many more hostile inputs than the regular suite tries, in rounds that
 # each print a line when they end.
@@ -46,5 +51,5 @@ wheel: install
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-clang .hypothesis .pytest_cache
+	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .hypothesis .pytest_cache
 	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +

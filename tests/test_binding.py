@@ -178,6 +178,9 @@ NON_STRING_KEYWORDS = [
      "encrypt() got multiple values for keyword argument 'raw_data'", [ENCRYPT]),
     (lambda: OBJ.decrypt(DATA, encrypted_data=DATA),
      "decrypt() got multiple values for keyword argument 'encrypted_data'", [DECRYPT]),
+    # Only compiled code can repeat a name within one call's keyword names.
+    (lambda: vectorcall(OBJ.encrypt, [], ["raw_data", "raw_data"], [DATA, DATA]),
+     "encrypt() got multiple values for keyword argument 'raw_data'", [ENCRYPT]),
     (lambda: OBJ.activate(key=[]), "activate() got an unexpected keyword argument 'key'",
      [ACTIVATE]),
     (lambda: CProtection(flip=1), "__init__() got an unexpected keyword argument 'flip'", [INIT]),

@@ -42,13 +42,17 @@ TOOLCHAINS = {
 }
 
 
+def not_run(reason):
+    """Skips with the reason, but fails in CI, where every tool is installed."""
+    if os.environ.get("CI"):
+        pytest.fail(f"not run in CI: {reason}")
+    pytest.skip(f"not run: {reason}")
+
+
 def require(*tools):
     missing = [tool for tool in tools if shutil.which(tool) is None]
     if missing:
-        message = f"not run: {', '.join(missing)} not installed"
-        if os.environ.get("CI"):
-            pytest.fail(message + " (CI installs them)")
-        pytest.skip(message)
+        not_run(f"{', '.join(missing)} not installed")
 
 
 def emulator_environment(emulator, scratch):
@@ -58,6 +62,29 @@ def emulator_environment(emulator, scratch):
     if emulator == WINE:
         env.update(WINEPREFIX=str(scratch / "wineprefix"), WINEDEBUG="-all")
     return env
+
+
+# What each kernel needs, in /proc/cpuinfo's words, fastest kernel first.
+KERNEL_FLAGS = {"x86_64": [("avx2", {"avx2", "bmi1", "bmi2"}), ("bmi2", {"bmi1", "bmi2"})],
+                "aarch64": [("neon", set())], "s390x": []}
+
+
+def cpu_flags():
+    """The CPU flags the kernel reports, read independently of cpuid."""
+    try:
+        text = pathlib.Path("/proc/cpuinfo").read_text()
+    except OSError:
+        not_run("no /proc/cpuinfo to learn the CPU's features from")
+    lines = [line.split(":", 1)[1].split() for line in text.splitlines()
+             if line.split(":", 1)[0].strip() in ("flags", "Features")]
+    return set(lines[0]) if lines else set()
+
+
+def kernels_that_run(architecture, flags):
+    """The SIMD kernels whose features the CPU has, fastest first, then scalar.
+
+    Every AArch64 CPU has Advanced SIMD, so under qemu the answer needs no flags."""
+    return [name for name, needs in KERNEL_FLAGS[architecture] if needs <= flags] + ["scalar"]
 
 
 @pytest.mark.parametrize("toolchain", sorted(TOOLCHAINS))
@@ -80,7 +107,13 @@ def test_kernel_program_passes(toolchain, tmp_path):
             subprocess.run([str(pathlib.Path(WINE).with_name("wineserver")), "-k"], env=env)
     print(result.stdout)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "passed scalar" in result.stdout
+    # Wine runs the program on this CPU; qemu emulates another one.
+    on_this_cpu = emulator in (None, WINE)
+    architecture = platform.machine().lower() if on_this_cpu else toolchain
+    expected = kernels_that_run(architecture, cpu_flags() if on_this_cpu else set())
+    assert [line.split()[1] for line in result.stdout.splitlines() if line.startswith("passed ")] \
+        == expected
+    assert f"best kernel here: {expected[0]}" in result.stdout.splitlines()
 
 
 @pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
@@ -124,9 +157,7 @@ def test_module_sources_compile_for_windows(tmp_path):
     if source is None:
         fetched = subprocess.run([str(ROOT / "tools" / "cpython-source.sh")], capture_output=True, text=True)
         if fetched.returncode != 0:
-            if os.environ.get("CI"):
-                pytest.fail(f"the CPython source could not be fetched: {fetched.stderr}")
-            pytest.skip(f"not run: the CPython source could not be fetched: {fetched.stderr.strip()}")
+            not_run(f"the CPython source could not be fetched: {fetched.stderr.strip()}")
         source = fetched.stdout.strip()
     source = pathlib.Path(source)
     (tmp_path / "pyconfig.h").write_bytes((source / "PC" / "pyconfig.h.in").read_bytes())
@@ -152,3 +183,41 @@ def test_avx2_kernel_object_has_no_avx512_instruction(compiler, tmp_path):
                              text=True, check=True).stdout
     assert "%ymm" in listing and "vpshufb" in listing  # the kernel itself was compiled
     assert [line for line in listing.splitlines() if AVX512_MARKS.search(line)] == []
+
+
+def symbols(library):
+    """The symbol table's values by name, with GCC's local-copy suffixes dropped."""
+    listing = subprocess.run(["readelf", "-sW", str(library)], capture_output=True, text=True,
+                             check=True).stdout
+    return {fields[7].split(".")[0]: int(fields[1], 16) for fields in map(str.split, listing.splitlines())
+            if len(fields) == 8 and fields[1] != "Value"}
+
+
+def build_id(library):
+    notes = subprocess.run(["readelf", "-n", str(library)], capture_output=True, text=True,
+                           check=True).stdout
+    return re.search(r"Build ID: (\w+)", notes).group(1)
+
+
+@pytest.mark.skipif(platform.machine().lower() != "x86_64" or sys.platform != "linux",
+                    reason="reads an x86-64 Linux build's symbol table")
+def test_module_uses_the_fastest_kernel_the_cpu_runs():
+    # The installed module is stripped; its unstripped twin in the build
+    # tree (same build ID) says where the chosen kernel's pointer lives.
+    import ctypes
+
+    from kovrin.modules.security import cprotection
+    require("readelf")
+    installed = build_id(cprotection.__file__)
+    twins = [path for path in (ROOT / "build").glob("*/cprotection*.so") if build_id(path) == installed]
+    if not twins:
+        not_run(f"no build of {cprotection.__file__} with its symbol table under build/")
+    table = symbols(twins[0])
+    chosen = "_ZN11cprotection12_GLOBAL__N_16kernelE"
+    if chosen not in table:
+        not_run("the build's symbol table has no kernel pointer")
+    entry = ctypes.cast(ctypes.PyDLL(cprotection.__file__).PyInit_cprotection, ctypes.c_void_p).value
+    base = entry - table["PyInit_cprotection"]
+    kernel = ctypes.c_void_p.from_address(base + table[chosen]).value
+    name = ctypes.c_char_p.from_address(kernel).value.decode()  # Kernel::name comes first
+    assert name == kernels_that_run("x86_64", cpu_flags())[0]

@@ -120,11 +120,15 @@ class MyBytearray(bytearray):
 
 @pytest.mark.parametrize("operation", DATA_OPERATIONS)
 @pytest.mark.parametrize("size", [5, 64, 1500], ids=["short", "one-block", "long"])
-def test_bytearray_subclass_argument_is_copied(native_caller, operation, size):
+# A subclass that overrides nothing runs the operation under dispatch too,
+# not the Python method with its exact-type test.
+@pytest.mark.parametrize("cls, skip_dispatch", [(CProtection, 1), (type("Plain", (CProtection,), {}), 0)],
+                         ids=["skip-dispatch", "plain-subclass-dispatch"])
+def test_bytearray_subclass_argument_is_copied(native_caller, operation, size, cls, skip_dispatch):
     payload = bytes(range(256)) * 6
     argument = MyBytearray(payload[:size])
-    obj = prepared(CProtection(True))
-    result = native_caller.call(operation, obj, argument, 1)
+    obj = prepared(cls(True))
+    result = native_caller.call(operation, obj, argument, skip_dispatch)
     expected_result, expected_state = expected_run(operation, bytearray(payload[:size]))
     assert type(result) is bytearray and result is not argument
     assert result == expected_result
@@ -208,10 +212,16 @@ class CallableOverride:
 
 
 @pytest.mark.parametrize("operation", DATA_OPERATIONS)
-@pytest.mark.parametrize("kind", ["staticmethod", "callable-object", "method-descriptor"])
+@pytest.mark.parametrize("kind", ["staticmethod", "callable-object", "method-descriptor", "builtin-method"])
 def test_other_callables_are_overrides(native_caller, operation, kind):
     argument = argument_for(operation)
-    if kind == "staticmethod":
+    seen = []
+    if kind == "builtin-method":
+        # a built-in function object, but not one of the class's own
+        callable_override = None
+        namespace = {operation: staticmethod(seen.append)}
+        expected = None
+    elif kind == "staticmethod":
         callable_override = CallableOverride()
         namespace = {operation: staticmethod(callable_override)}
         expected = MARKER
@@ -232,6 +242,8 @@ def test_other_callables_are_overrides(native_caller, operation, kind):
     if callable_override is not None:
         assert result is MARKER
         assert callable_override.arguments == [argument]
+    elif kind == "builtin-method":
+        assert seen == [argument] and seen[0] is argument
     else:
         assert result is not argument
     assert state(obj) == before

@@ -1154,6 +1154,31 @@ def test_state_application_converts_in_order_before_storing():
     assert target.__dict__ == {"old": "kept", "tag": "new"}
 
 
+class UpdateKept(dict):
+    """An instance dictionary of a dict subclass, whose own update() takes the state."""
+
+    def update(self, other):
+        self.given = other
+        if "refuse" in other:
+            raise RuntimeError("update refused")
+        super().update(other)
+
+
+@pytest.mark.parametrize("extra", [{"tag": "new"}, {"refuse": 1}], ids=["updated", "refused"])
+def test_instance_dict_subclass_takes_the_state_through_its_update(extra):
+    target = Tagged(False)
+    target.__dict__ = UpdateKept(old="kept")
+    before = state_tuple(target)
+    if "refuse" in extra:
+        with pytest.raises(RuntimeError, match="update refused"):
+            target.__setstate__(VALID + (extra,))
+        assert state_tuple(target) == before and target.__dict__ == {"old": "kept"}
+    else:
+        assert target.__setstate__(VALID + (extra,)) is None
+        assert state_tuple(target) == VALID and target.__dict__ == {"old": "kept", "tag": "new"}
+    assert target.__dict__.given is extra
+
+
 @pytest.mark.parametrize("fail_at", range(8))
 def test_failed_state_application_stops_and_changes_nothing(fail_at):
     target = Tagged(False)

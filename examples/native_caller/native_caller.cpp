@@ -23,13 +23,17 @@ int load_table(void)
     PyObject *type = PyObject_GetAttrString(module, "CProtection");
     Py_DECREF(module);
     if (type == nullptr) return -1;
-    PyObject *capsule = PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(type)->tp_dict, "__pyx_vtable__");
-    if (capsule == nullptr) {
+    PyObject *capsule;
+    int found = PyDict_GetItemStringRef(reinterpret_cast<PyTypeObject *>(type)->tp_dict, "__pyx_vtable__",
+                                        &capsule);
+    if (found <= 0) {
         Py_DECREF(type);
-        PyErr_SetString(PyExc_RuntimeError, "CProtection publishes no __pyx_vtable__");
+        // Only a missing entry is the class's fault; a failed lookup keeps its own error.
+        if (found == 0) PyErr_SetString(PyExc_RuntimeError, "CProtection publishes no __pyx_vtable__");
         return -1;
     }
     table = static_cast<CProtectionVTable *>(PyCapsule_GetPointer(capsule, nullptr));
+    Py_DECREF(capsule);  // the class keeps it, and the table with it
     if (table == nullptr) {
         Py_DECREF(type);
         return -1;

@@ -151,6 +151,7 @@ PyTypeObject PlainFunctionType = {
     .tp_descr_get = plain_function_descr_get,
 };
 
+// Neither type can be subclassed, so the subtype half of each test never matches.
 bool is_function_object(PyObject *obj)
 {
     return PyObject_TypeCheck(obj, &MethodType) || PyObject_TypeCheck(obj, &PlainFunctionType);
@@ -178,7 +179,7 @@ PyObject *make_code(const CallableSpec *spec)
     filename = PyUnicode_FromString(spec->filename);
     name = PyUnicode_InternFromString(spec->name);
     qualname = PyUnicode_InternFromString(spec->qualname);
-    empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);  // a singleton: never fails
     if (filename == nullptr || name == nullptr || qualname == nullptr || empty_bytes == nullptr) goto done;
     code = PyUnstable_Code_NewWithPosOnlyArgs(
         static_cast<int>(count), 0, 0, static_cast<int>(count), 0,
@@ -197,6 +198,8 @@ done:
 // ---------------------------------------------------------------------------
 // Binding
 
+// "at least" needs a callable with optional parameters and too few
+// arguments: only __init__ has optional ones, and it requires none.
 void raise_count_error(const CallableSpec *spec, Py_ssize_t given)
 {
     const char *bound;
@@ -230,6 +233,8 @@ int keyword_equals(PyObject *key, PyObject *param)
 // Finds the slot a keyword names.  Parameters from `first_free` on are the
 // ones not given positionally.  Returns the slot index, or -1 with an
 // exception set.
+// Callers refuse more positional arguments than parameters first, so
+// first_free never exceeds the parameter count.
 Py_ssize_t match_keyword(const CallableSpec *spec, PyObject *key, Py_ssize_t first_free)
 {
     Py_ssize_t nparams = spec->max_positional;
@@ -279,6 +284,7 @@ struct TracebackCode {
     PyObject *code;
 };
 
+// More than the module's distinct entries (about 40): the cache never fills.
 constexpr int kMaxTracebackCodes = 64;
 TracebackCode traceback_codes[kMaxTracebackCodes];
 int traceback_code_count = 0;
@@ -300,6 +306,8 @@ PyObject *traceback_code(const char *funcname, int line, const char *filename)
 
 // Integer conversion, first step: the object itself if it is an int, else
 // the result of its __int__.  Returns a new reference or NULL.
+// The error already set, where the type has no __int__, would have to come
+// from the caller, and none calls with one set.
 PyObject *as_int_object(PyObject *obj)
 {
     if (PyLong_Check(obj)) {
@@ -334,6 +342,7 @@ PyObject *as_int_object(PyObject *obj)
 
 // Reads an int object as a signed 64-bit value; small values directly.
 // On overflow the interpreter's own OverflowError is set.
+// -1 is compact, so PyLong_AsLongLong returns it here only for an error.
 inline int read_int64(PyObject *value, long long *out)
 {
     if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value))) {
@@ -369,6 +378,9 @@ void attach_note(const char *note)
 // ---------------------------------------------------------------------------
 // Public helpers
 
+// PyType_Ready fails only when an allocation does; the allocation-failure
+// tests keep failures out of it before CPython 3.13.6 (see
+// tests/type_ready_guard.c), so only later interpreters take these.
 int init_call_helpers(void)
 {
     if (PyType_Ready(&MethodType) < 0) return -1;
@@ -419,6 +431,9 @@ PyObject *function_annotations(PyObject *func)
     return reinterpret_cast<FunctionObject *>(func)->annotations;
 }
 
+// The cipher methods are the module's own function objects, never built-in
+// ones, so a built-in function found by the dispatch is always an override:
+// the last comparison is never true.
 bool is_own_function(PyObject *func, const CallableSpec *spec)
 {
     if (is_function_object(func)) {
@@ -460,6 +475,7 @@ int bind_arguments(const CallableSpec *spec, PyObject *const *args, Py_ssize_t n
     return check_required(spec, slots);
 }
 
+// Used by __init__ alone, which requires no argument: check_required never fails here.
 int bind_arguments_dict(const CallableSpec *spec, PyObject *args, PyObject *kwds, PyObject **slots)
 {
     Py_ssize_t nparams = spec->max_positional;

@@ -52,6 +52,7 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
 {
     PyObject *result = nullptr;
     if (!skip_dispatch) {
+        // gcc counts a fourth way out of each such switch, which no Dispatch value takes.
         switch (dispatch_override(self, name, data, spec, true, &result)) {
         case Dispatch::overridden: return result;
         case Dispatch::failed: return nullptr;

@@ -36,6 +36,9 @@ CallableSpec init_spec = {
 
 PY_INT64_T owning_interpreter = -1;
 PyObject *held_module = nullptr;
+// The full name as a key made once: taking the entry out again after a
+// failed exec must not need an allocation, which may be what failed.
+PyObject *full_name_key = nullptr;
 
 // ---------------------------------------------------------------------------
 // The class
@@ -77,6 +80,9 @@ int cprotection_init(PyObject *op, PyObject *args, PyObject *kwds)
     return 0;
 }
 
+// The finalizer branch is for a class that adds tp_finalize and keeps this
+// dealloc; CProtection has none, and a Python subclass's dealloc is the
+// interpreter's own, so no call from Python takes it.
 void cprotection_dealloc(PyObject *self)
 {
     PyTypeObject *type = Py_TYPE(self);
@@ -122,7 +128,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
     PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
+    if (current == -1) return nullptr;  // only for an interpreter being torn down
     if (owning_interpreter == -1) {
         owning_interpreter = current;
     } else if (current != owning_interpreter) {
@@ -151,7 +157,8 @@ PyObject *module_create(PyObject *spec, PyModuleDef *)
 }
 
 // Stores a value in the class dictionary the way a class body assignment
-// would: the type cache is invalidated and __set_name__ honoured.
+// would: the type cache is invalidated and __set_name__ honoured (which the
+// module's own callables, all that it stores, do not have).
 int set_class_attribute(const char *name, PyObject *value)
 {
     PyObject *key = PyUnicode_InternFromString(name);
@@ -173,6 +180,7 @@ int set_class_attribute(const char *name, PyObject *value)
 }
 
 // Returns 1 when `func` has the given __name__, 0 when not, -1 on error.
+// Only ever given the module's own callables, whose __name__ is a str.
 int has_function_name(PyObject *func, const char *expected)
 {
     PyObject *name;
@@ -198,6 +206,9 @@ int move_class_attribute(const char *source, const char *target, bool *found)
     return status;
 }
 
+// Each test below reads the class as this file defines it, so one way
+// through is taken; the others keep a class that defines its own pickling
+// protocol as it is.
 int arrange_pickling(void)
 {
     PyObject *type = reinterpret_cast<PyObject *>(&CProtectionType);
@@ -318,6 +329,7 @@ int module_exec(PyObject *module)
     {
         int running_major = (Py_Version >> 24) & 0xff;
         int running_minor = (Py_Version >> 16) & 0xff;
+        // Never taken by a build that loads: other versions have another ABI tag.
         if (running_major != PY_MAJOR_VERSION || running_minor != PY_MINOR_VERSION) {
             char message[200];
             snprintf(message, sizeof message,
@@ -330,7 +342,7 @@ int module_exec(PyObject *module)
 
     if (empty_tuple == nullptr) {
         empty_tuple = PyTuple_New(0);
-        if (empty_tuple == nullptr) goto error;
+        if (empty_tuple == nullptr) goto error;  // the interpreter's singleton: never fails
     }
     if (init_cipher() < 0 || init_pickle_support() < 0) goto error;
 
@@ -346,10 +358,11 @@ int module_exec(PyObject *module)
 
     // Imported under another name, the module is still reachable by its own.
     {
-        int present = PyDict_ContainsString(modules, kModuleName);
+        if (intern_once(&full_name_key, kModuleName) < 0) goto error;
+        int present = PyDict_Contains(modules, full_name_key);
         if (present < 0) goto error;
         if (!present) {
-            if (PyDict_SetItemString(modules, kModuleName, module) < 0) goto error;
+            if (PyDict_SetItem(modules, full_name_key, module) < 0) goto error;
             entered_full_name = true;
         }
     }
@@ -398,7 +411,7 @@ error:
     // A later import starts again from the create step, under either name.
     if (entered_full_name) {
         PyObject *exc = PyErr_GetRaisedException();
-        if (PyDict_DelItemString(modules, kModuleName) < 0) PyErr_Clear();
+        if (PyDict_DelItem(modules, full_name_key) < 0) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
     Py_CLEAR(held_module);

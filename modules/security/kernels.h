@@ -131,6 +131,7 @@ inline std::span<const Kernel *const> built_kernels()
 }
 
 // The first kernel of the list that this CPU runs.
+// The scalar kernel runs everywhere, so the last return is never reached.
 inline const Kernel &best_kernel()
 {
     for (const Kernel *kernel : built_kernels()) {

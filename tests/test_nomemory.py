@@ -1,0 +1,40 @@
+"""Allocation failures on every path of CProtection: the table of paths.
+
+tests/nomemory_worker.py runs each path in a process of its own and says
+what it checks.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+from nomemory_worker import CASE_NAMES, __file__ as WORKER
+
+
+@pytest.mark.parametrize("case", CASE_NAMES)
+def test_allocation_failures_end_in_memory_error(case, native_caller, tmp_path):
+    try:
+        import _testcapi  # noqa: F401
+    except ImportError:
+        reason = "this interpreter lacks _testcapi (Debian: libpython3.13-testsuite)"
+        pytest.fail(reason) if os.environ.get("CI") else pytest.skip(reason)
+    env = {**os.environ, "PYTHONHASHSEED": "0"}
+    if case.startswith("import") and sys.version_info < (3, 13, 6):
+        guard = tmp_path / "type_ready_guard.so"
+        subprocess.run([sysconfig.get_config_var("CC").split()[0], "-shared", "-fPIC", "-I",
+                        sysconfig.get_paths()["include"], str(pathlib.Path(WORKER).with_name(
+                            "type_ready_guard.c")), "-o", str(guard), "-ldl"], check=True)
+        env.update(TYPE_READY_GUARD=str(guard), LD_PRELOAD=f"{env.get('LD_PRELOAD', '')} {guard}".strip())
+    result = subprocess.run([sys.executable, WORKER, case, native_caller.__file__],
+                            capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    problems, failed = json.loads(result.stdout.splitlines()[-1])
+    assert problems == []
+    assert failed > 0  # the path allocates, so some runs must have failed
+
+
