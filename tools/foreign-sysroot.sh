@@ -27,12 +27,16 @@ arch=${1:?usage: tools/foreign-sysroot.sh arm64|s390x}
 case $arch in
     arm64)
         emulator=qemu-aarch64
+        triple=aarch64-linux-gnu
+        loader=ld-linux-aarch64.so.1
         # Pointer authentication with QEMU's own cheap algorithm instead of
         # the architected one: the same checks, twice the speed or more.
         cpu="max,pauth-impdef=on"
         wheel_arch=aarch64 ;;
     s390x)
         emulator=qemu-s390x
+        triple=s390x-linux-gnu
+        loader=ld64.so.1
         cpu=max
         wheel_arch=s390x ;;
     *)
@@ -58,7 +62,7 @@ site=$top/site
 wrapper=$root/usr/bin/python
 emulate=$top/emulate
 stamp=$top/.complete
-recipe="${packages[*]} ${test_requirements[*]} $cpu v2"
+recipe="${packages[*]} ${test_requirements[*]} $cpu v3"
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
     echo "$wrapper"
@@ -104,10 +108,14 @@ for dir in lib lib64 bin sbin; do
     if [ -d "$root/usr/$dir" ] && [ ! -e "$root/$dir" ]; then ln -s "usr/$dir" "$root/$dir"; fi
 done
 
+# Programs start through the root's own dynamic loader with the root's
+# library directory, rather than with qemu's -L, which would also show
+# files of the root in place of the host's at the same paths (/usr/bin and
+# /usr/lib alike) to the emulated program.
 cat >"$emulate" <<EOF
 #!/bin/sh
-# Runs a program of this $arch root under qemu.
-exec $emulator -L "$root" -cpu $cpu "\$@"
+# Runs a program of this $arch root under qemu: emulate [--argv0 NAME] PROGRAM ARGS...
+exec $emulator -cpu $cpu "$root/usr/lib/$loader" --library-path "$root/usr/lib/$triple" "\$@"
 EOF
 cat >"$wrapper" <<EOF
 #!/bin/sh
@@ -115,7 +123,7 @@ cat >"$wrapper" <<EOF
 # interpreter reports it as sys.executable and finds its prefix and any
 # venv's pyvenv.cfg from here.
 PYTHONPATH="$site\${PYTHONPATH:+:\$PYTHONPATH}" \\
-exec "$emulate" -0 "\$0" "$root/usr/bin/python3.13" "\$@"
+exec "$emulate" --argv0 "\$0" "$root/usr/bin/python3.13" "\$@"
 EOF
 chmod +x "$emulate" "$wrapper"
 

@@ -19,12 +19,19 @@ host_python=${BUILD_PYTHON:-.venv/bin/python}
 
 interpreter=$(tools/foreign-sysroot.sh "$arch")
 out=build/foreign-$arch
-rm -rf "$out/dist" "$out/site"
+rm -rf "$out/dist" "$out/venv"
 wheel=$(tools/build-foreign-wheel.sh "$arch" "$out/dist")
-"$host_python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    --no-deps --target "$out/site" --platform "manylinux_2_17_${triple%%-*}" --only-binary :all: "$wheel"
+# A venv of the emulated interpreter, its site-packages the --target tree
+# of the wheel, so that the package is installed as a user's would be.
+"$interpreter" -m venv --without-pip "$out/venv"
+"$host_python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-deps \
+    --target "$out/venv/lib/python3.13/site-packages" --platform "manylinux_2_17_${triple%%-*}" \
+    --only-binary :all: "$wheel"
 
 echo "test-foreign: the suite on $arch under qemu"
-CXX=$triple-g++ CC=$triple-gcc PYTHONPATH=$out/site CPROTECTION_EMULATED=$arch \
+# CPROTECTION_TRIPLE and CPROTECTION_FOREIGN name the target of the cross
+# build that test_kernels.py makes with cmake/foreign-linux.cmake.
+CXX=$triple-g++ CC=$triple-gcc CPROTECTION_EMULATED=$arch \
+CPROTECTION_TRIPLE=$triple CPROTECTION_FOREIGN=${interpreter%/root/usr/bin/python} \
 CPROTECTION_PEER_PYTHON=$(cd "$(dirname "$host_python")" && pwd)/$(basename "$host_python") \
-    exec "$interpreter" -m pytest -q -p no:cacheprovider "$@"
+    exec "$out/venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
