@@ -35,4 +35,6 @@ wheel=$(echo "$unrepaired"/*-linux_"$processor".whl)
 # As for the host: the extension links only libc, so the repair retags.
 "$python" -m auditwheel repair --patcher none --wheel-dir "$out" "$wheel" >&2
 rm -rf "$unrepaired"
-ls "$out"/*-manylinux*_"$processor".whl
+repaired=$(ls "$out"/*-manylinux*_"$processor".whl)
+"$python" -m auditwheel show "$repaired" >&2
+echo "$repaired"
