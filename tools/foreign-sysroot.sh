@@ -85,15 +85,18 @@ debs=$CPROTECTION_CACHE/downloads/$arch
 rm -rf "$root" "$site"
 mkdir -p "$root" "$site" "$debs"
 
-# Some s390x files of the stable suite (libc6, zlib1g and libssl3t64, when
-# this was written) answer 404 on every try; those packages then come from
-# the development suite, whose versions are newer and compatible.
+# Some s390x files of the stable suite answer 404 on every try (libc6,
+# zlib1g, liblzma5, libexpat1 and libssl3t64 when this was written): the
+# mirror's index names versions that its pool does not hold.  Those packages
+# then come from the development suite, whose versions are newer and
+# compatible.
 stable=$(private_apt "$CPROTECTION_CACHE/apt-trixie-$arch" trixie "$arch")
 development=""
 for package in "${packages[@]}"; do
     compgen -G "$debs/${package}_*.deb" >/dev/null && continue
     if ! (cd "$debs" && APT_CONFIG=$stable apt-get download -qq "$package" 2>"$top/download.log"); then
-        echo "foreign-sysroot: $package for $arch not downloadable from trixie, taking sid's" >&2
+        echo "foreign-sysroot: $package for $arch: trixie answered" \
+             "'$(grep -m 1 -o '[0-9]\{3\} \+[A-Z][A-Za-z ]*[a-z]' "$top/download.log" || echo "an error")', taking sid's" >&2
         [ -n "$development" ] || development=$(private_apt "$CPROTECTION_CACHE/apt-sid-$arch" sid "$arch")
         (cd "$debs" && APT_CONFIG=$development apt-get download -qq "$package")
     fi
@@ -103,7 +106,8 @@ for deb in "$debs"/*.deb; do
 done
 rm -f "$top/download.log"
 
-# Debian's merged /usr: the ELF interpreter is asked for as /lib/ld-*.so.
+# Debian's merged /usr, for tools that look for the loader in /lib (the
+# programs name /lib/ld-*.so as their interpreter; qemu's -L follows that).
 for dir in lib lib64 bin sbin; do
     if [ -d "$root/usr/$dir" ] && [ ! -e "$root/$dir" ]; then ln -s "usr/$dir" "$root/$dir"; fi
 done
