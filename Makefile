@@ -4,7 +4,8 @@
 # CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan coverage fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-foreign-quick test-foreign coverage fuzz bench \
+	bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -12,8 +13,9 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against a clang build and a sanitizer build.
-test: test-fast test-clang test-asan
+# The full suite, then again against a clang build and a sanitizer build,
+# then its core under qemu on AArch64 and big-endian s390x.
+test: test-fast test-clang test-asan test-foreign-quick
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -23,6 +25,19 @@ test-clang:
 
 test-asan:
 	tools/test-asan.sh
+
+# Under qemu, in Debian's Python 3.13 for each CPU, against the module
+# cross-built for it: the core files, or the whole suite.
+FOREIGN_ARCHS := arm64 s390x
+FOREIGN_QUICK := tests/test_known_answers.py tests/test_binding.py tests/test_cipher.py \
+	tests/test_pickle.py tests/test_module.py tests/test_threads.py tests/test_native_caller.py \
+	tests/test_cross_cpu.py
+
+test-foreign-quick: install
+	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch $(FOREIGN_QUICK) || exit 1; done
+
+test-foreign: install
+	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch || exit 1; done
 
 # Line and branch coverage of modules/security over the suite, from a gcov
 # build in .venv-coverage; not part of test.
@@ -45,10 +60,13 @@ bench-update: install
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
-# platform report.
+# platform report; then the AArch64 wheel, cross-built, and its smoke test
+# under qemu.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
 
 clean:
 	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .hypothesis .pytest_cache

@@ -5,9 +5,9 @@ byte-by-byte rules.  It is built here with each compiler present and run
 natively, and cross-compiled for AArch64 and for big-endian s390x and run
 under qemu-user, and for Windows x86-64 (mingw-w64) and run under wine, when
 those tools are installed (`.ci/run` installs them; in CI a missing tool is a
-failure, not a skip).  The whole extension is also cross-compiled for
-AArch64 through the build description, to show it builds and links against
-libc alone there, and every module source is compiled for Windows x86-64.  The
+failure, not a skip).  The whole extension is also cross-compiled through the
+build description, to show it builds and links against libc alone there, and
+every module source is compiled for Windows x86-64.  The
 AVX2 kernel must run on CPUs without AVX-512, which its object file's
 disassembly shows.
 """
@@ -70,10 +70,16 @@ KERNEL_FLAGS = {"x86_64": [("avx2", {"avx2", "bmi1", "bmi2"}), ("bmi2", {"bmi1",
 
 
 def cpu_flags():
-    """The CPU flags the kernel reports, read independently of cpuid."""
+    """The flags the kernel reports for this machine's CPU, read independently
+    of cpuid.  An emulated interpreter may be shown the emulator's own
+    /proc/cpuinfo, so there a program of the host reads it."""
     try:
-        text = pathlib.Path("/proc/cpuinfo").read_text()
-    except OSError:
+        if os.environ.get("CPROTECTION_EMULATED"):
+            text = subprocess.run(["cat", "/proc/cpuinfo"], capture_output=True, text=True,
+                                  check=True).stdout
+        else:
+            text = pathlib.Path("/proc/cpuinfo").read_text()
+    except (OSError, subprocess.CalledProcessError):
         not_run("no /proc/cpuinfo to learn the CPU's features from")
     lines = [line.split(":", 1)[1].split() for line in text.splitlines()
              if line.split(":", 1)[0].strip() in ("flags", "Features")]
@@ -107,29 +113,42 @@ def test_kernel_program_passes(toolchain, tmp_path):
             subprocess.run([str(pathlib.Path(WINE).with_name("wineserver")), "-k"], env=env)
     print(result.stdout)
     assert result.returncode == 0, result.stdout + result.stderr
-    # Wine runs the program on this CPU; qemu emulates another one.
+    # Wine runs the program on this machine's CPU, qemu emulates another one;
+    # the compiler says which CPU that is, also under an emulated interpreter.
     on_this_cpu = emulator in (None, WINE)
-    architecture = platform.machine().lower() if on_this_cpu else toolchain
+    target = subprocess.run([compiler, "-dumpmachine"], capture_output=True, text=True).stdout
+    architecture = target.split("-")[0] if on_this_cpu else toolchain
     expected = kernels_that_run(architecture, cpu_flags() if on_this_cpu else set())
     assert [line.split()[1] for line in result.stdout.splitlines() if line.startswith("passed ")] \
         == expected
     assert f"best kernel here: {expected[0]}" in result.stdout.splitlines()
 
 
+# Under qemu (tools/test-foreign.sh) the build targets the emulated CPU,
+# through the toolchain file and that CPU's Debian headers; on the host it
+# targets AArch64 with the host's headers.
+FOREIGN_TRIPLE = os.environ.get("CPROTECTION_TRIPLE", "aarch64-linux-gnu")
+ELF_MACHINES = {"aarch64-linux-gnu": "AArch64", "s390x-linux-gnu": "IBM S/390"}
+
+
 @pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
-def test_extension_cross_compiles_for_aarch64(tmp_path):
-    require("aarch64-linux-gnu-g++", "cmake", "readelf")
+def test_extension_cross_compiles(tmp_path):
+    require(f"{FOREIGN_TRIPLE}-g++", "cmake", "readelf")
     build = tmp_path / "build"
-    include = sysconfig.get_paths()["include"]
-    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_SYSTEM_NAME=Linux",
-                    "-DCMAKE_SYSTEM_PROCESSOR=aarch64", "-DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++",
-                    "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}",
-                    f"-DPython_INCLUDE_DIR={include}"], check=True, capture_output=True)
+    if os.environ.get("CPROTECTION_FOREIGN"):
+        target = [f"-DCMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / 'foreign-linux.cmake'}",
+                  "-DCMAKE_POLICY_DEFAULT_CMP0190=NEW"]
+    else:
+        target = ["-DCMAKE_SYSTEM_NAME=Linux", "-DCMAKE_SYSTEM_PROCESSOR=aarch64",
+                  "-DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++", f"-DPython_EXECUTABLE={sys.executable}",
+                  f"-DPython_INCLUDE_DIR={sysconfig.get_paths()['include']}"]
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release", *target],
+                   check=True, capture_output=True)
     subprocess.run(["cmake", "--build", str(build)], check=True, capture_output=True)
     (library,) = build.glob("cprotection*.so")
     header = subprocess.run(["readelf", "-h", str(library)], capture_output=True, text=True,
                             check=True).stdout
-    assert "AArch64" in header
+    assert ELF_MACHINES[FOREIGN_TRIPLE] in header
     dynamic = subprocess.run(["readelf", "-d", str(library)], capture_output=True, text=True,
                              check=True).stdout
     needed = [line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
@@ -172,10 +191,13 @@ AVX512_MARKS = re.compile(r"%zmm\d|%[xy]mm(?:1[6-9]|2\d|3[01])\b|%k[0-7]\b|\{%k[
 
 
 @pytest.mark.skipif(SANITIZED, reason="runs once, in the regular run")
-@pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"), reason="x86-64 hosts only")
 @pytest.mark.parametrize("compiler", ["g++", "clang++"])
 def test_avx2_kernel_object_has_no_avx512_instruction(compiler, tmp_path):
     require(compiler, "objdump")
+    # The host's compilers, also when the suite runs in an emulated interpreter.
+    target = subprocess.run([compiler, "-dumpmachine"], capture_output=True, text=True).stdout
+    if not target.startswith("x86_64"):
+        pytest.skip(f"{compiler} builds for {target.strip()}, not x86-64")
     obj = tmp_path / "kernels_x86_avx2.o"
     subprocess.run([compiler, *FLAGS, "-c", str(ROOT / "modules" / "security" / "kernels_x86_avx2.cpp"),
                     "-o", str(obj)], check=True)
@@ -220,4 +242,4 @@ def test_module_uses_the_fastest_kernel_the_cpu_runs():
     base = entry - table["PyInit_cprotection"]
     kernel = ctypes.c_void_p.from_address(base + table[chosen]).value
     name = ctypes.c_char_p.from_address(kernel).value.decode()  # Kernel::name comes first
-    assert name == kernels_that_run("x86_64", cpu_flags())[0]
+    assert name == kernels_that_run(platform.machine().lower(), cpu_flags())[0]

@@ -1,9 +1,10 @@
 """Every Python block in the README runs as written; every C block compiles."""
 
+import os
 import pathlib
 import re
+import shlex
 import subprocess
-import sysconfig
 
 import build as native_caller_build
 import pytest
@@ -28,7 +29,7 @@ def test_readme_block_runs(source):
 def test_readme_c_block_compiles_against_the_installed_header(source, tmp_path):
     caller = tmp_path / "caller.c"
     caller.write_text(source)
-    subprocess.run(["gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
-                    "-I", sysconfig.get_paths()["include"],
+    subprocess.run([*shlex.split(os.environ.get("CC", "gcc")), "-std=c11", "-Wall", "-Wextra",
+                    "-Werror", "-fsyntax-only", *native_caller_build.python_include_dirs(),
                     "-I", str(native_caller_build.cprotection_include_dir()), str(caller)],
                    check=True)

@@ -2,9 +2,10 @@
 
     python examples/native_caller/build.py OUTPUT_DIR
 
-It needs g++ (or $CXX), the interpreter's headers and the installed
-kovrin-cprotection package, whose cprotection.h lies beside its extension
-module.  The result is importable once OUTPUT_DIR is on sys.path.
+It needs g++ (or $CXX, a cross compiler for an interpreter of another
+CPU), the interpreter's headers and the installed kovrin-cprotection
+package, whose cprotection.h lies beside its extension module.  The result
+is importable once OUTPUT_DIR is on sys.path.
 """
 
 import importlib.util
@@ -26,6 +27,19 @@ def cprotection_include_dir() -> pathlib.Path:
     return pathlib.Path(spec.origin).parent
 
 
+def python_include_dirs() -> list[str]:
+    """The interpreter's header directories, as compiler arguments."""
+    include = sysconfig.get_paths()["include"]
+    arguments = ["-I", include]
+    # Debian's pyconfig.h includes <MULTIARCH/python3.13/pyconfig.h> from
+    # the directory above; a cross compiler does not search it by itself.
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    above = os.path.dirname(include)
+    if multiarch and os.path.isdir(os.path.join(above, multiarch)):
+        arguments += ["-idirafter", above]
+    return arguments
+
+
 def build(output_dir: pathlib.Path) -> pathlib.Path:
     output_dir.mkdir(parents=True, exist_ok=True)
     suffix: str = sysconfig.get_config_var("EXT_SUFFIX")
@@ -34,7 +48,7 @@ def build(output_dir: pathlib.Path) -> pathlib.Path:
         *shlex.split(os.environ.get("CXX", "g++")),
         "-std=c++20", "-O2", "-shared", "-fPIC", "-fno-exceptions", "-fno-rtti",
         "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
-        "-I", sysconfig.get_paths()["include"], "-I", str(cprotection_include_dir()),
+        *python_include_dirs(), "-I", str(cprotection_include_dir()),
         str(HERE / "native_caller.cpp"), "-o", str(target),
     ]
     subprocess.run(command, check=True)
