@@ -12,6 +12,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 import weakref
@@ -282,7 +283,8 @@ def test_the_first_interpreter_to_import_owns_the_module():
 
 
 def test_version_check_accepts_this_interpreter_under_error_filter():
-    assert sys.version_info[:2] == (3, 13)
+    # Built for this very interpreter, so the check has nothing to warn about.
+    assert cprotection.__file__.endswith(sysconfig.get_config_var("EXT_SUFFIX"))
     result = run_python("""
         import json
         from kovrin.modules.security import cprotection as m
