@@ -9,6 +9,7 @@ import importlib.util
 import inspect
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -47,6 +48,18 @@ capi.PyCapsule_GetPointer.restype = ctypes.c_void_p
 capi.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 capi.PyCapsule_GetDestructor.restype = ctypes.c_void_p
 capi.PyCapsule_GetDestructor.argtypes = [ctypes.py_object]
+
+
+def header_constants(*names):
+    """The values that the interpreter's headers give the named macros, as a compiler sees them."""
+    marker = "kovrin_constant"
+    source = "#include <Python.h>\n" + "".join(f"{marker} {name}\n" for name in names)
+    compiler = shlex.split(os.environ.get("CXX", "g++"))
+    include = sysconfig.get_paths()["include"]
+    expanded = subprocess.run([*compiler, "-E", "-P", "-x", "c++", "-I", include, "-"],
+                              input=source, capture_output=True, text=True, check=True).stdout
+    values = [line.removeprefix(marker) for line in expanded.splitlines() if line.startswith(marker)]
+    return tuple(int(eval(value, {"__builtins__": {}})) for value in values)
 
 
 def state(obj):
@@ -189,7 +202,7 @@ def test_module_definition():
         if slot.slot == 0:
             break
         slots.append((slot.slot, bool(slot.value)))
-    py_mod_create, py_mod_exec = 1, 2
+    py_mod_create, py_mod_exec = header_constants("Py_mod_create", "Py_mod_exec")
     assert slots == [(py_mod_create, True), (py_mod_exec, True)]
     assert (definition.m_traverse, definition.m_clear, definition.m_free) == (None, None, None)
 
