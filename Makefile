@@ -4,7 +4,7 @@
 # CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-newer fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -12,8 +12,9 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against a clang build and a sanitizer build.
-test: test-fast test-clang test-asan
+# The full suite, then again against a clang build and a sanitizer build,
+# then on CPython 3.14 and 3.15 with the newest g++ and clang.
+test: test-fast test-clang test-asan test-newer
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -23,6 +24,11 @@ test-clang:
 
 test-asan:
 	tools/test-asan.sh
+
+# In a chroot of Debian's development suite, made once (minutes) under
+# ~/.cache/kovrin-cprotection; needs root and debootstrap.
+test-newer: install
+	VENV_PYTHON=$(VENV_PYTHON) tools/test-newer.sh
 
 # Many more hostile inputs than the regular suite tries, in rounds that
 # each print a line when they end.
@@ -40,10 +46,12 @@ bench-update: install
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
-# platform report.
+# platform report; then the CPython 3.14 and 3.15 wheels, built and
+# smoke-tested in the chroot of test-newer.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
+	tools/build-wheel-newer.sh dist
 
 clean:
 	rm -rf build dist .venv .venv-asan .venv-clang .hypothesis .pytest_cache
