@@ -4,6 +4,7 @@
 #
 #     tools/sid-chroot.sh [--] COMMAND [ARGS...]
 #     tools/sid-chroot.sh --create      makes the chroot only
+#     tools/sid-chroot.sh --check       says why it cannot be used here, if so
 #
 # The chroot is made once (a few minutes) under $CPROTECTION_CACHE and kept
 # until the package list below changes; remove it to take newer packages.
@@ -23,6 +24,20 @@ suite=sid
 root=$CPROTECTION_CACHE/chroot-$suite-amd64
 packages=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv,g++,clang,cmake
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+
+# Prints why no chroot can be made or entered here, if so, and fails.
+check_usable() {
+    if [ "$(id -u)" != 0 ]; then
+        echo "the chroot needs root"
+    elif ! command -v unshare >/dev/null || ! command -v chroot >/dev/null; then
+        echo "unshare or chroot is missing (Debian: util-linux, coreutils)"
+    elif ! is_complete && ! command -v debootstrap >/dev/null; then
+        echo "debootstrap is missing (Debian: apt-get install debootstrap)"
+    else
+        return 0
+    fi
+    return 1
+}
 
 is_complete() {
     [ "$(cat "$root/.complete" 2>/dev/null)" = "$packages" ]
@@ -105,8 +120,9 @@ run() {
 }
 
 case ${1:-} in
+    --check) check_usable ;;
     --create) create ;;
     --) shift; create; run "$@" ;;
-    "") echo "usage: $0 [--] COMMAND [ARGS...] | --create" >&2; exit 2 ;;
+    "") echo "usage: $0 [--] COMMAND [ARGS...] | --create | --check" >&2; exit 2 ;;
     *) create; run "$@" ;;
 esac
