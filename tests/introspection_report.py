@@ -12,6 +12,7 @@ function.
     python tests/introspection_report.py
 """
 
+import functools
 import inspect
 import json
 import pydoc
@@ -64,7 +65,7 @@ def describe(function):
         "names": [function.__name__, function.__qualname__, function.__module__],
         "__doc__": function.__doc__,
         "__text_signature__": getattr(function, "__text_signature__", ABSENT),
-        "__annotate__": repr(getattr(function, "__annotate__", ABSENT)),
+        "wrapper annotations": repr(functools.wraps(function)(lambda *args: None).__annotations__),
         "signatures": signatures_every_way(function),
         "annotations": annotations_every_way(function),
         "type hints": repr(typing.get_type_hints(function)),

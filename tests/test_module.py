@@ -3,6 +3,7 @@
 import abc
 import builtins
 import ctypes
+import functools
 import gc
 import importlib
 import importlib.util
@@ -494,9 +495,19 @@ def test_callable_introspection(name, qualname, params, filename, firstline, doc
     assert code.co_name == name
 
 
+# The ways to reach a callable's annotations; from 3.14 on, a wrapper copies
+# __annotate__, not __annotations__.
+ANNOTATION_VIEWS = {
+    "attribute": lambda function: getattr(function, "__annotations__", {}),
+    "inspect": inspect.get_annotations,
+    "wrapper": lambda function: functools.wraps(function)(lambda *args: None).__annotations__,
+}
+
+
+@pytest.mark.parametrize("view", ANNOTATION_VIEWS)
 @pytest.mark.parametrize("name", [entry[0] for entry in CALLABLES])
-def test_annotations(name):
-    annotations = getattr(_callable(name), "__annotations__", {})
+def test_annotations(name, view):
+    annotations = ANNOTATION_VIEWS[view](_callable(name))
     if name == "activate":
         assert annotations == {"keys": "list[int]"}
     else:
