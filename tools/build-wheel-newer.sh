@@ -61,7 +61,7 @@ smoke_test() {
 }
 
 for version in 3.14 3.15; do
-    tools=/root/venv-$version-wheel-tools
+    tools=build/sid-venv-$version-wheel-tools
     if ! "$tools/bin/python" -m auditwheel --version >/dev/null 2>&1; then
         rm -rf "$tools"
         "python$version" -m venv "$tools"

@@ -3,8 +3,8 @@
 # chroot of Debian's development suite (tools/sid-chroot.sh), each against
 # the module built there by that suite's g++, then once more on 3.15 against
 # the module built by its clang (warnings are errors in every build).  Each
-# interpreter and compiler has its own virtual environment inside the
-# chroot.  Every run also writes tests/introspection_report.py's report,
+# interpreter and compiler has its own virtual environment, made inside the
+# chroot and kept under build/ (its paths hold only there).  Every run also writes tests/introspection_report.py's report,
 # which must equal the one of the host's environment ($VENV_PYTHON, default
 # .venv/bin/python, a 3.13 made by `make install`).  Arguments go to every
 # pytest run.
@@ -39,7 +39,7 @@ status=0
 run() {
     local version=$1 compiler=$2
     shift 2
-    local venv=/root/venv-$version-$compiler
+    local venv=build/sid-venv-$version-$compiler
     PYTHON=python$version CPROTECTION_VENV=$venv \
     CPROTECTION_PIP_ARGS="--config-settings=build-dir=build/sid-$compiler-$version" \
         tools/bootstrap.sh
