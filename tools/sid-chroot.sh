@@ -16,6 +16,8 @@
 # clean environment plus the PIP_* variables and CI.  The machine's own apt
 # sources are never read or written; only its mirror's address is.
 set -euo pipefail
+# debootstrap and chroot live in the administrator's directories.
+PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tools/debian.sh
 . "$here/debian.sh"
