@@ -1,8 +1,7 @@
 # The two set-up commands of the README: `make demo` and `make test`.
 # Each bootstraps .venv with a Python 3.13 and installs the package first;
 # PYTHON=/path/to/python3.N names the interpreter (3.13 or newer) to build
-# .venv from,
-# CPROTECTION_VENV=DIR another directory for it.
+# .venv from, CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
 .PHONY: install demo test test-fast test-clang test-asan test-newer fuzz bench bench-update wheel clean
