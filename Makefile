@@ -1,11 +1,11 @@
 # The two set-up commands of the README: `make demo` and `make test`.
 # Each bootstraps .venv with a Python 3.13 and installs the package first;
-# PYTHON=/path/to/python3.13 names the interpreter to build .venv from,
-# CPROTECTION_VENV=DIR another directory for it.
+# PYTHON=/path/to/python3.N names the interpreter (3.13 or newer) to build
+# .venv from, CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan test-foreign-quick test-foreign coverage fuzz bench \
-	bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-foreign-quick test-foreign test-newer coverage \
+	fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -14,8 +14,9 @@ demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
 # The full suite, then again against a clang build and a sanitizer build,
-# then its core under qemu on AArch64 and big-endian s390x.
-test: test-fast test-clang test-asan test-foreign-quick
+# then its core under qemu on AArch64 and big-endian s390x, then on CPython
+# 3.14 and 3.15 with the newest g++ and clang.
+test: test-fast test-clang test-asan test-foreign-quick test-newer
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -44,6 +45,11 @@ test-foreign: install
 coverage:
 	tools/coverage.sh
 
+# In a chroot of Debian's development suite, made once (minutes) under
+# ~/.cache/kovrin-cprotection; needs root and debootstrap.
+test-newer: install
+	VENV_PYTHON=$(VENV_PYTHON) tools/test-newer.sh
+
 # Many more hostile inputs than the regular suite tries, in rounds that
 # each print a line when they end.
 fuzz: install
@@ -61,12 +67,14 @@ bench-update: install
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
 # platform report; then the AArch64 wheel, cross-built, and its smoke test
-# under qemu.
+# under qemu; then the CPython 3.14 and 3.15 wheels, built and smoke-tested
+# in the chroot of test-newer.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
+	tools/build-wheel-newer.sh dist
 
 clean:
 	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .hypothesis .pytest_cache

@@ -14,7 +14,7 @@ SYSTEM_PYTHONS = ["/usr/bin/python3.13", "/usr/local/bin/python3.13"]
                     reason="the script always finds this machine's system Python 3.13")
 @pytest.mark.parametrize("name_it, message", [
     (False, "bootstrap: no Python 3.13 found (tried python3.13 on PATH, {home}/pyenv/versions/3.13*"),
-    (True, "bootstrap: PYTHON={bin}/python3.13 is not a working Python 3.13;"),
+    (True, "bootstrap: PYTHON={bin}/python3.13 is not a working Python 3.13 or newer;"),
 ], ids=["searched", "named"])
 def test_bootstrap_without_python313_fails_with_one_line(tmp_path, name_it, message):
     bin_dir, home = tmp_path / "bin", tmp_path / "home"

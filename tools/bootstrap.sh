@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Makes a virtual environment with a Python 3.13, installs the build and
-# test tools from PyPI, then builds and installs the package into it.
+# Makes a virtual environment with a Python 3.13 or newer, installs the
+# build and test tools from PyPI, then builds and installs the package into it.
 #
-#   PYTHON                the Python 3.13 to build the environment from;
-#                         unset: python3.13 on PATH, else a pyenv-installed
-#                         3.13, else /usr/bin or /usr/local/bin
+#   PYTHON                the Python (3.13 or newer) to build the environment
+#                         from; unset: a 3.13, the release the package is
+#                         first made for: python3.13 on PATH, else a
+#                         pyenv-installed 3.13, else /usr/bin or /usr/local/bin
 #   CPROTECTION_VENV      the environment's directory (default .venv)
 #   CPROTECTION_PIP_ARGS  extra arguments for pip's install of the package
 #
-# Safe to run again: the environment is rebuilt only when it is not a 3.13
-# one (or not made from $PYTHON), tools are installed once, the package is
+# Safe to run again: the environment is rebuilt only when its Python is
+# older than 3.13 (or not $PYTHON), tools are installed once, the package is
 # rebuilt incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,15 +19,19 @@ is_python313() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
 }
 
+is_supported_python() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 13))' >/dev/null 2>&1
+}
+
 # Prints the interpreter to use; fails with one line naming what was tried.
-find_python313() {
+find_python() {
     local hint="install one, or name it: PYTHON=/path/to/python3.13 make test"
     if [ -n "${PYTHON:-}" ]; then
-        if is_python313 "$PYTHON"; then
+        if is_supported_python "$PYTHON"; then
             echo "$PYTHON"
             return
         fi
-        echo "bootstrap: PYTHON=$PYTHON is not a working Python 3.13; $hint" >&2
+        echo "bootstrap: PYTHON=$PYTHON is not a working Python 3.13 or newer; $hint" >&2
         return 1
     fi
     if command -v python3.13 >/dev/null 2>&1 && is_python313 python3.13; then
@@ -46,9 +51,10 @@ find_python313() {
     return 1
 }
 
-# The environment is kept when it runs a 3.13 made from $PYTHON, if given.
+# The environment is kept when it runs a 3.13 or newer made from $PYTHON, if
+# given.
 venv_is_current() {
-    is_python313 "$venv/bin/python" || return 1
+    is_supported_python "$venv/bin/python" || return 1
     [ -z "${PYTHON:-}" ] && return 0
     local realpath='import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))'
     [ "$("$venv/bin/python" -c "$realpath")" = "$("$PYTHON" -c "$realpath" 2>/dev/null)" ]
@@ -56,7 +62,7 @@ venv_is_current() {
 
 venv=${CPROTECTION_VENV:-.venv}
 if ! venv_is_current; then
-    python=$(find_python313)
+    python=$(find_python)
     echo "bootstrap: making $venv with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv"

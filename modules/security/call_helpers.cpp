@@ -96,6 +96,37 @@ PyObject *function_get_none(PyObject *, void *)
     Py_RETURN_NONE;
 }
 
+#if CPROTECTION_HAS_ANNOTATE
+// The formats of annotationlib.Format that an __annotate__ is asked for,
+// from VALUE (1) to STRING (4).  The annotations are strings already, so
+// every format gets the same dictionary.
+constexpr long kAnnotateFirstFormat = 1;
+constexpr long kAnnotateLastFormat = 4;
+
+PyObject *function_annotate(PyObject *op, PyObject *format)
+{
+    long value = PyLong_AsLong(format);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (value < kAnnotateFirstFormat || value > kAnnotateLastFormat) {
+        PyErr_SetNone(PyExc_NotImplementedError);
+        return nullptr;
+    }
+    return PyDict_Copy(reinterpret_cast<FunctionObject *>(op)->annotations);
+}
+
+PyMethodDef function_annotate_def = {"__annotate__", function_annotate, METH_O, nullptr};
+
+// Without it a functools.wraps wrapper of activate would show no
+// annotations; like a Python function's, it is None where there are none.
+PyObject *function_get_annotate(PyObject *op, void *)
+{
+    if (PyDict_GET_SIZE(reinterpret_cast<FunctionObject *>(op)->annotations) == 0) {
+        Py_RETURN_NONE;
+    }
+    return PyCFunction_New(&function_annotate_def, op);
+}
+#endif
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -114,6 +145,9 @@ PyGetSetDef function_getset[] = {
     {"__code__", function_get_code, nullptr, nullptr, nullptr},
     {"__defaults__", function_get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", function_get_none, nullptr, nullptr, nullptr},
+#if CPROTECTION_HAS_ANNOTATE
+    {"__annotate__", function_get_annotate, nullptr, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the test suite on the newest CPython releases, 3.14 and 3.15, in the
+# chroot of Debian's development suite (tools/sid-chroot.sh), each against
+# the module built there by that suite's g++, then once more on 3.15 against
+# the module built by its clang (warnings are errors in every build).  Each
+# interpreter and compiler has its own virtual environment, made inside the
+# chroot and kept under build/ (its paths hold only there).  Every run also writes tests/introspection_report.py's report,
+# which must equal the one of the host's environment ($VENV_PYTHON, default
+# .venv/bin/python, a 3.13 made by `make install`).  Arguments go to every
+# pytest run.
+#
+# Left out: the cross-compiler and Windows checks (the chroot has no cross
+# compilers and no wine; they test the same sources in the run on the
+# host), and after the first
+# run the kernel programs, which build no Python code and need each
+# compiler only once.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+reports=build/introspection
+if [ "${1:-}" != --in-chroot ]; then
+    if ! reason=$(tools/sid-chroot.sh --check); then
+        # CI must run everything; elsewhere a missing tool is reported, not fatal.
+        if [ -n "${CI:-}" ]; then
+            echo "test-newer: $reason" >&2
+            exit 1
+        fi
+        echo "test-newer: $reason, so the suite is NOT run on CPython 3.14 and 3.15"
+        exit 0
+    fi
+    mkdir -p "$reports"
+    python=${VENV_PYTHON:-.venv/bin/python}
+    "$python" tests/introspection_report.py >"$reports/host.json"
+    exec nice tools/sid-chroot.sh tools/test-newer.sh --in-chroot "$@"
+fi
+shift
+
+status=0
+# run VERSION COMPILER [PYTEST ARGS...]
+run() {
+    local version=$1 compiler=$2
+    shift 2
+    local venv=build/sid-venv-$version-$compiler
+    PYTHON=python$version CPROTECTION_VENV=$venv \
+    CPROTECTION_PIP_ARGS="--config-settings=build-dir=build/sid-$compiler-$version" \
+        tools/bootstrap.sh
+    echo "test-newer: Python $("$venv/bin/python" -c 'import platform; print(platform.python_version())')," \
+         "module built by $("${CXX:-g++}" --version | head -n 1)"
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+        -k "not aarch64 and not s390x and not cross_compiles and not windows" "$@" || status=1
+    "$venv/bin/python" tests/introspection_report.py >"$reports/$version-$compiler.json"
+    diff -u "$reports/host.json" "$reports/$version-$compiler.json" || {
+        echo "test-newer: introspection on $version ($compiler) differs from the host's, above" >&2
+        status=1
+    }
+}
+
+run 3.14 gcc "$@"
+run 3.15 gcc --deselect tests/test_kernels.py::test_kernel_program_passes "$@"
+CC=clang CXX=clang++ run 3.15 clang --deselect tests/test_kernels.py::test_kernel_program_passes "$@"
+exit $status
