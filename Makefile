@@ -4,7 +4,7 @@
 # CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-ft fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -12,8 +12,9 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against a clang build and a sanitizer build.
-test: test-fast test-clang test-asan
+# The full suite, then again against a clang build, a sanitizer build and
+# the free-threaded interpreter with the GIL off.
+test: test-fast test-clang test-asan test-ft
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -23,6 +24,10 @@ test-clang:
 
 test-asan:
 	tools/test-asan.sh
+
+# The free-threaded CPython is built once per machine, into ~/.cache.
+test-ft:
+	tools/test-ft.sh
 
 # Many more hostile inputs than the regular suite tries, in rounds that
 # each print a line when they end.
@@ -46,5 +51,5 @@ wheel: install
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-clang .hypothesis .pytest_cache
+	rm -rf build dist .venv .venv-asan .venv-clang .venv-ft .hypothesis .pytest_cache
 	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +
