@@ -4,7 +4,7 @@
 # CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan test-ft fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-ft test-tsan fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -29,6 +29,11 @@ test-asan:
 test-ft:
 	tools/test-ft.sh
 
+# The free-threading tests on a ThreadSanitizer build of that interpreter
+# and the module; not part of `test`, see the README for its time.
+test-tsan:
+	tools/test-tsan.sh
+
 # Many more hostile inputs than the regular suite tries, in rounds that
 # each print a line when they end.
 fuzz: install
@@ -45,11 +50,13 @@ bench-update: install
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
-# platform report.
+# platform report; then the free-threaded (cp313t) wheel, tried out in a
+# fresh free-threaded environment.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
+	tools/build-wheel-ft.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-clang .venv-ft .hypothesis .pytest_cache
+	rm -rf build dist .venv .venv-asan .venv-clang .venv-ft .venv-tsan .hypothesis .pytest_cache
 	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +
