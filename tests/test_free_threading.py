@@ -91,20 +91,18 @@ def follow(peer, inverse, logs):
     return states
 
 
-# (operation on the shared instance, its flip, the peer's inverse operation)
-DIRECTIONS = [("encrypt", False, "decrypt"), ("decrypt", True, "encrypt")]
+# (operation on the shared instance, its flip, the peer's inverse, the two directions' field prefixes)
+DIRECTIONS = [("encrypt", False, "decrypt", "encryption", "decryption"),
+              ("decrypt", True, "encrypt", "decryption", "encryption")]
 
 
-@pytest.mark.parametrize("operation, flip, inverse", DIRECTIONS, ids=[d[0] for d in DIRECTIONS])
-def test_overlapping_calls_are_whole_calls_in_some_order(operation, flip, inverse):
+@pytest.mark.parametrize("operation, flip, inverse, own, peers", DIRECTIONS, ids=[d[0] for d in DIRECTIONS])
+def test_overlapping_calls_are_whole_calls_in_some_order(operation, flip, inverse, own, peers):
     shared, logs = keyed(flip), [[] for _ in range(THREADS)]
     run_together([transform_logger(shared, operation, log) for log in logs])
-    states = follow(keyed(not flip), inverse, logs)
-    half = ("encryption_index", "encryption_vector") if operation == "encrypt" else (
-        "decryption_index", "decryption_vector")
-    peer_half = ("decryption_index", "decryption_vector") if operation == "encrypt" else (
-        "encryption_index", "encryption_vector")
-    assert [state(shared)[f] for f in half] == [states[-1][f] for f in peer_half]
+    final = follow(keyed(not flip), inverse, logs)[-1]
+    assert [state(shared)[f"{own}_{f}"] for f in ("index", "vector")] == [final[f"{peers}_{f}"] for f in (
+        "index", "vector")]
 
 
 # ---------------------------------------------------------------------------
@@ -114,8 +112,7 @@ def derives_from_base(obj):
     s = state(obj)
     reference = CProtection(s["flip_direction"])
     reference.activate([s["base"]])
-    return s["active"] and state(reference)["decryption_vector"] == s["decryption_vector"] \
-        and state(reference)["encryption_vector"] == s["encryption_vector"]
+    return s["active"] and all(state(reference)[f] == s[f] for f in ("decryption_vector", "encryption_vector"))
 
 
 def keying_while_the_list_changes():
