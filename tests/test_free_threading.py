@@ -124,8 +124,9 @@ def keying_while_the_list_changes():
     def fresh(rng, count=1):
         return [rng.randrange(256, 2**31) for _ in range(count)]
 
-    edits = [lambda rng: keys.extend(fresh(rng)), lambda rng: keys and keys.pop(), lambda rng: keys.clear(),
-             lambda rng: len(keys) < 300 and keys.extend(fresh(rng, rng.randrange(64))),
+    # Each edit is one list operation, so two editing threads never fail on each other's change.
+    edits = [lambda rng: keys.extend(fresh(rng)), lambda rng: keys.__delitem__(slice(-1, None)),
+             lambda rng: keys.clear(), lambda rng: len(keys) < 300 and keys.extend(fresh(rng, rng.randrange(64))),
              lambda rng: keys.insert(0, *fresh(rng)), lambda rng: keys.__delitem__(slice(0, 8))]
 
     def mutate(rng, deadline):
