@@ -4,8 +4,8 @@
 # .venv from, CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan test-foreign-quick test-foreign test-newer coverage \
-	fuzz bench bench-update wheel clean
+.PHONY: install demo test test-fast test-clang test-asan test-ft test-tsan test-foreign-quick test-foreign \
+	test-newer coverage fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -13,10 +13,11 @@ install:
 demo: install
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against a clang build and a sanitizer build,
-# then its core under qemu on AArch64 and big-endian s390x, then on CPython
-# 3.14 and 3.15 with the newest g++ and clang.
-test: test-fast test-clang test-asan test-foreign-quick test-newer
+# The full suite, then again against a clang build, a sanitizer build and
+# the free-threaded interpreter with the GIL off, then its core under qemu
+# on AArch64 and big-endian s390x, then on CPython 3.14 and 3.15 with the
+# newest g++ and clang.
+test: test-fast test-clang test-asan test-ft test-foreign-quick test-newer
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -26,6 +27,15 @@ test-clang:
 
 test-asan:
 	tools/test-asan.sh
+
+# The free-threaded CPython is built once per machine, into ~/.cache.
+test-ft:
+	tools/test-ft.sh
+
+# The free-threading tests on a ThreadSanitizer build of that interpreter
+# and the module; not part of `test`, see the README for its time.
+test-tsan:
+	tools/test-tsan.sh
 
 # Under qemu, in Debian's Python 3.13 for each CPU, against the module
 # cross-built for it: the core files, or the whole suite.
@@ -66,16 +76,18 @@ bench-update: install
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
-# platform report; then the AArch64 wheel, cross-built, and its smoke test
+# platform report; then the free-threaded (cp313t) wheel, tried out in a
+# fresh free-threaded environment; then the AArch64 wheel, cross-built, and its smoke test
 # under qemu; then the CPython 3.14 and 3.15 wheels, built and smoke-tested
 # in the chroot of test-newer.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
+	tools/build-wheel-ft.sh dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
 	tools/build-wheel-newer.sh dist
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .hypothesis .pytest_cache
+	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .venv-ft .venv-tsan .hypothesis .pytest_cache
 	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +

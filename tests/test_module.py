@@ -194,9 +194,14 @@ class _ModuleDefSlot(ctypes.Structure):
     _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
 
 
+# The object header is the interpreter's: 16 bytes with the GIL, 32 free-threaded.
+OBJECT_HEADER = object.__basicsize__
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 class _ModuleDef(ctypes.Structure):
     _fields_ = [
-        ("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p),
+        ("ob_base", ctypes.c_char * OBJECT_HEADER),
         ("m_init", ctypes.c_void_p), ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p),
         ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
         ("m_methods", ctypes.POINTER(ctypes.c_char_p)), ("m_slots", ctypes.POINTER(_ModuleDefSlot)),
@@ -217,8 +222,9 @@ def test_module_definition():
         if slot.slot == 0:
             break
         slots.append((slot.slot, bool(slot.value)))
-    py_mod_create, py_mod_exec = header_constants("Py_mod_create", "Py_mod_exec")
-    assert slots == [(py_mod_create, True), (py_mod_exec, True)]
+    py_mod_create, py_mod_exec, py_mod_gil = header_constants("Py_mod_create", "Py_mod_exec", "Py_mod_gil")
+    # Free-threaded builds also learn that the module runs without the GIL.
+    assert slots == [(py_mod_create, True), (py_mod_exec, True)] + [(py_mod_gil, True)] * FREE_THREADED
     assert (definition.m_traverse, definition.m_clear, definition.m_free) == (None, None, None)
 
 
@@ -403,7 +409,6 @@ def test_native_method_table_capsule():
 
 def test_every_instance_refers_to_the_one_table():
     table = capi.PyCapsule_GetPointer(vars(CProtection)["__pyx_vtable__"], None)
-    header = ctypes.sizeof(ctypes.c_ssize_t) + ctypes.sizeof(ctypes.c_void_p)
 
     class Sub(CProtection):
         pass
@@ -411,7 +416,7 @@ def test_every_instance_refers_to_the_one_table():
     instances = [CProtection(), CProtection(True), CProtection.__new__(CProtection), Sub(),
                  cprotection.__pyx_unpickle_CProtection(Sub, 206333596, None)]
     for obj in instances:
-        assert ctypes.c_void_p.from_address(id(obj) + header).value == table
+        assert ctypes.c_void_p.from_address(id(obj) + OBJECT_HEADER).value == table
 
 
 def test_pickling_routines_are_reached_through_reduce_and_setstate():

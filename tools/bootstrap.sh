@@ -2,9 +2,10 @@
 # Makes a virtual environment with a Python 3.13 or newer, installs the
 # build and test tools from PyPI, then builds and installs the package into it.
 #
-#   PYTHON                the Python (3.13 or newer) to build the environment
-#                         from; unset: a 3.13, the release the package is
-#                         first made for: python3.13 on PATH, else a
+#   PYTHON                the Python (3.13 or newer, with the GIL or
+#                         free-threaded) to build the environment from;
+#                         unset: a 3.13, the release the package is first
+#                         made for: python3.13 on PATH, else a
 #                         pyenv-installed 3.13, else /usr/bin or /usr/local/bin
 #   CPROTECTION_VENV      the environment's directory (default .venv)
 #   CPROTECTION_PIP_ARGS  extra arguments for pip's install of the package
@@ -71,8 +72,13 @@ fi
 requirements=tools/requirements-dev.txt
 stamp=$venv/.requirements-installed
 if [ ! -f "$stamp" ] || ! cmp -s "$requirements" "$stamp"; then
+    # A free-threaded interpreter takes wheels only: the newest releases of
+    # some tools have no cp313t wheel and do not build from source here.
+    binary_only=()
+    "$venv/bin/python" -c 'import sys, sysconfig; sys.exit(not sysconfig.get_config_var("Py_GIL_DISABLED"))' &&
+        binary_only=(--only-binary :all:)
     "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet -r "$requirements"
+    "$venv/bin/python" -m pip install --quiet "${binary_only[@]}" -r "$requirements"
     cp "$requirements" "$stamp"
 fi
 

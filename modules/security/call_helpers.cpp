@@ -318,12 +318,20 @@ struct TracebackCode {
     PyObject *code;
 };
 
-// More than the module's distinct entries (about 40): the cache never fills.
+// Filled on first use, since the entries an error path needs are not
+// known up front; any thread may raise, so the cache is read and extended
+// under its lock.  The code object is made with the lock released (it
+// allocates), and a thread that lost the race to add the same entry uses
+// the one added first.  It holds more than the module's distinct entries
+// (about 40), so it never fills.
 constexpr int kMaxTracebackCodes = 64;
 TracebackCode traceback_codes[kMaxTracebackCodes];
 int traceback_code_count = 0;
+PyMutex traceback_codes_lock = {};
 
-PyObject *traceback_code(const char *funcname, int line, const char *filename)
+// A new reference to the cached code object, or nullptr.  Called with the
+// lock held.
+PyObject *cached_traceback_code(const char *funcname, int line, const char *filename)
 {
     for (int i = 0; i < traceback_code_count; ++i) {
         const TracebackCode &entry = traceback_codes[i];
@@ -331,10 +339,24 @@ PyObject *traceback_code(const char *funcname, int line, const char *filename)
             return Py_NewRef(entry.code);
         }
     }
-    PyObject *code = reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, line));
-    if (code != nullptr && traceback_code_count < kMaxTracebackCodes) {
+    return nullptr;
+}
+
+PyObject *traceback_code(const char *funcname, int line, const char *filename)
+{
+    PyMutex_Lock(&traceback_codes_lock);
+    PyObject *code = cached_traceback_code(funcname, line, filename);
+    PyMutex_Unlock(&traceback_codes_lock);
+    if (code != nullptr) return code;
+    code = reinterpret_cast<PyObject *>(PyCode_NewEmpty(filename, funcname, line));
+    if (code == nullptr) return nullptr;
+    PyMutex_Lock(&traceback_codes_lock);
+    PyObject *first = cached_traceback_code(funcname, line, filename);
+    if (first == nullptr && traceback_code_count < kMaxTracebackCodes) {
         traceback_codes[traceback_code_count++] = {funcname, filename, line, Py_NewRef(code)};
     }
+    PyMutex_Unlock(&traceback_codes_lock);
+    if (first != nullptr) Py_SETREF(code, first);
     return code;
 }
 

@@ -51,6 +51,7 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
                      KernelFunction transform, bool always_separate, int copy_line)
 {
     PyObject *result = nullptr;
+    int active;
     if (!skip_dispatch) {
         // gcc counts a fourth way out of each such switch, which no Dispatch value takes.
         switch (dispatch_override(self, name, data, spec, true, &result)) {
@@ -59,23 +60,45 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         case Dispatch::run_operation: break;
         }
     }
-    if (!self->active) return Py_NewRef(data);
-    bool exact = PyByteArray_CheckExact(data);
-    bool separate = exact && (always_separate || PyByteArray_GET_SIZE(data) <= kShortInput);
-    if (separate) {
-        result = PyByteArray_FromStringAndSize(nullptr, PyByteArray_GET_SIZE(data));
-    } else if (exact) {
-        result = PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(data), PyByteArray_GET_SIZE(data));
-    } else {
-        result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
+    if (PyByteArray_CheckExact(data)) {
+        // An exact bytearray runs no Python code while it is read, so the
+        // whole call is one section over the record and the argument: the
+        // keying test, the index, the byte loop and the write-back, with
+        // the argument's size and bytes held still under the loop.
+        Py_BEGIN_CRITICAL_SECTION2(self, data);
+        active = self->active;
+        if (active) {
+            Py_ssize_t size = PyByteArray_GET_SIZE(data);
+            bool separate = always_separate || size <= kShortInput;
+            result = PyByteArray_FromStringAndSize(separate ? nullptr : PyByteArray_AS_STRING(data), size);
+            if (result != nullptr) {
+                auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
+                const auto *in = separate ? reinterpret_cast<const unsigned char *>(PyByteArray_AS_STRING(data)) : out;
+                *index = transform(vector, *index, in, out, size);
+            }
+        }
+        Py_END_CRITICAL_SECTION2();
+        if (!active) return Py_NewRef(data);
+        if (result == nullptr) add_entry(spec, copy_line);
+        return result;
     }
+    // Anything else is copied by Python code, which may call back into this
+    // instance, so the keying test and the loop are two sections with the
+    // copy between them.  The loop then runs on the state the record has
+    // when it starts, as it does when the copy's own code changes it.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    active = self->active;
+    Py_END_CRITICAL_SECTION();
+    if (!active) return Py_NewRef(data);
+    result = PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyByteArray_Type), data);
     if (result == nullptr) {
         add_entry(spec, copy_line);
         return nullptr;
     }
+    Py_BEGIN_CRITICAL_SECTION(self);
     auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
-    const auto *in = separate ? reinterpret_cast<const unsigned char *>(PyByteArray_AS_STRING(data)) : out;
-    *index = transform(vector, *index, in, out, PyByteArray_GET_SIZE(result));
+    *index = transform(vector, *index, out, out, PyByteArray_GET_SIZE(result));
+    Py_END_CRITICAL_SECTION();
     return result;
 }
 
@@ -172,12 +195,18 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
         return nullptr;
     }
     // Fold into a local: a key that fails to convert leaves the record
-    // exactly as it was, so a retry starts from the same base.
-    unsigned char base = self->base;
+    // exactly as it was, so a retry starts from the same base.  Each key
+    // runs its conversion with no section open.
+    unsigned char fold = 0;
     Py_INCREF(keys);
-    // Read the length again each step: an __int__ may have changed the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-        PyObject *item = Py_NewRef(PyList_GET_ITEM(keys, i));
+    for (Py_ssize_t i = 0;; ++i) {
+        // Read the length again each step, under the list's own section:
+        // an __int__ or another thread may have changed the list.
+        PyObject *item = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(keys);
+        if (i < PyList_GET_SIZE(keys)) item = Py_NewRef(PyList_GET_ITEM(keys, i));
+        Py_END_CRITICAL_SECTION();
+        if (item == nullptr) break;
         int key;
         int status = convert_int32(item, &key);
         Py_DECREF(item);
@@ -186,10 +215,15 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
             Py_DECREF(keys);
             return nullptr;
         }
-        base ^= static_cast<unsigned char>(key & 0xff);
+        fold ^= static_cast<unsigned char>(key & 0xff);
     }
     Py_DECREF(keys);
 
+    // The base is read and written back in one section, so that keyings
+    // of the same record, from other threads or from a key's own __int__,
+    // each add their fold and none is lost.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    unsigned char base = self->base ^ fold;
     unsigned char plain[8], masked[8];
     for (int i = 0; i < 8; ++i) {
         plain[i] = base ^ kPositionOffsets[i];
@@ -199,6 +233,7 @@ PyObject *cipher_activate(CProtectionObject *self, PyObject *keys, int skip_disp
     memcpy(self->decryption_vector, self->flip_direction ? masked : plain, 8);
     memcpy(self->encryption_vector, self->flip_direction ? plain : masked, 8);
     self->active = 1;
+    Py_END_CRITICAL_SECTION();
     Py_RETURN_NONE;
 }
 

@@ -34,6 +34,10 @@ CallableSpec init_spec = {
     nullptr, true, 0, 1, kInitParams, nullptr, {}, nullptr,
 };
 
+// The create and exec steps fill these and the module-wide objects once.
+// The import system serialises imports of one name only, and the module
+// can be imported under another name too, so both steps hold this lock.
+PyMutex init_lock = {};
 PY_INT64_T owning_interpreter = -1;
 PyObject *held_module = nullptr;
 // The full name as a key made once: taking the entry out again after a
@@ -70,13 +74,17 @@ int cprotection_init(PyObject *op, PyObject *args, PyObject *kwds)
         add_entry(&init_spec, init_spec.first_line);
         return -1;
     }
+    // The flag is converted above, with no section open: its __bool__ may
+    // run anything.  The reset itself is one section.
     auto *self = reinterpret_cast<CProtectionObject *>(op);
+    Py_BEGIN_CRITICAL_SECTION(self);
     self->active = 0;
     self->flip_direction = flip;
     self->base = 0;
     memset(self->decryption_vector, 0, sizeof self->decryption_vector + sizeof self->encryption_vector);
     self->decryption_index = 0;
     self->encryption_index = 0;
+    Py_END_CRITICAL_SECTION();
     return 0;
 }
 
@@ -125,19 +133,35 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
     return status;
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *)
+// Sets *held to the module already made, if any (a new reference), or to
+// nullptr when a new one is to be made.  Returns -1 with an exception set
+// when this interpreter may not have the module.
+int claim_module(PyObject **held)
 {
+    *held = nullptr;
     PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;  // only for an interpreter being torn down
+    if (current == -1) return -1;  // only for an interpreter being torn down
+    int status = 0;
+    PyMutex_Lock(&init_lock);
     if (owning_interpreter == -1) {
         owning_interpreter = current;
     } else if (current != owning_interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
-        return nullptr;
+        status = -1;
+    } else {
+        *held = Py_XNewRef(held_module);
     }
-    if (held_module != nullptr) return Py_NewRef(held_module);
+    PyMutex_Unlock(&init_lock);
+    return status;
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *)
+{
+    PyObject *held;
+    if (claim_module(&held) < 0) return nullptr;
+    if (held != nullptr) return held;
 
     PyObject *name = nullptr, *module = nullptr, *dict;
     name = PyObject_GetAttrString(spec, "name");
@@ -304,7 +328,7 @@ error:
     return -1;
 }
 
-int module_exec(PyObject *module)
+int exec_module_once(PyObject *module)
 {
     if (held_module != nullptr) {
         if (held_module == module) return 0;
@@ -419,9 +443,21 @@ error:
     return -1;
 }
 
+int module_exec(PyObject *module)
+{
+    // Held for the whole step: what it runs of Python (warnings, attribute
+    // stores) cannot import this module again, and a thread that waits
+    // here lets the others run.
+    PyMutex_Lock(&init_lock);
+    int status = exec_module_once(module);
+    PyMutex_Unlock(&init_lock);
+    return status;
+}
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    CPROTECTION_BUILD_SLOTS
     {0, nullptr},
 };
 

@@ -45,6 +45,7 @@ struct CallableSpec {
 // --- call helpers -----------------------------------------------------------
 int init_call_helpers(void);
 // Creates the interned string once; a retried initialisation keeps it.
+// Only the exec step calls it, under its lock, so no two threads fill one.
 int intern_once(PyObject **slot, const char *text);
 int init_callable_spec(CallableSpec *spec);
 PyObject *function_new(CallableSpec *spec);

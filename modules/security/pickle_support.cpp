@@ -155,7 +155,9 @@ int apply_instance_dict(PyObject *self, PyObject *state)
     return status;
 }
 
-struct RestoredFields {
+// The record's fields, apart from the instance: a restore's converted
+// values, or a snapshot for the reduce value.
+struct RecordFields {
     int active;
     unsigned char base;
     Py_ssize_t decryption_index;
@@ -170,7 +172,7 @@ struct RestoredFields {
 // leaves the record exactly as it was.
 int apply_state(CProtectionObject *self, PyObject *state)
 {
-    RestoredFields restored;
+    RecordFields restored;
     PyObject *item;
     int flag;
 
@@ -194,6 +196,9 @@ int apply_state(CProtectionObject *self, PyObject *state)
         return -1;
     }
 
+    // Every conversion above may run Python code; the store alone is one
+    // section, so no call sees a half-restored record.
+    Py_BEGIN_CRITICAL_SECTION(self);
     self->active = restored.active;
     self->base = restored.base;
     self->decryption_index = restored.decryption_index;
@@ -201,6 +206,7 @@ int apply_state(CProtectionObject *self, PyObject *state)
     self->encryption_index = restored.encryption_index;
     memcpy(self->encryption_vector, restored.encryption_vector, kVectorSize);
     self->flip_direction = restored.flip_direction;
+    Py_END_CRITICAL_SECTION();
     return 0;
 error:
     add_traceback(kSetStateName, 12, kStringSource);
@@ -247,12 +253,25 @@ PyObject *reduce_impl(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyO
     PyObject *state = nullptr, *dict = nullptr, *func = nullptr, *result = nullptr;
     int use_setstate = 0;
 
+    RecordFields snapshot;
+
     if (bind_arguments(&reduce_spec, args, nargs, kwnames, nullptr) < 0) return nullptr;
 
-    state = Py_BuildValue("(Obny#ny#O)", self->active ? Py_True : Py_False, self->base,
-                          self->decryption_index, self->decryption_vector, kVectorSize,
-                          self->encryption_index, self->encryption_vector, kVectorSize,
-                          self->flip_direction ? Py_True : Py_False);
+    // One consistent copy of the record, taken in one section; the objects
+    // are built from the copy once it has closed.
+    Py_BEGIN_CRITICAL_SECTION(self);
+    snapshot.active = self->active;
+    snapshot.base = self->base;
+    snapshot.decryption_index = self->decryption_index;
+    memcpy(snapshot.decryption_vector, self->decryption_vector, kVectorSize);
+    snapshot.encryption_index = self->encryption_index;
+    memcpy(snapshot.encryption_vector, self->encryption_vector, kVectorSize);
+    snapshot.flip_direction = self->flip_direction;
+    Py_END_CRITICAL_SECTION();
+    state = Py_BuildValue("(Obny#ny#O)", snapshot.active ? Py_True : Py_False, snapshot.base,
+                          snapshot.decryption_index, snapshot.decryption_vector, kVectorSize,
+                          snapshot.encryption_index, snapshot.encryption_vector, kVectorSize,
+                          snapshot.flip_direction ? Py_True : Py_False);
     if (state == nullptr) {
         add_reduce_traceback(5);
         goto done;

@@ -15,4 +15,15 @@
 #define CPROTECTION_HAS_ANNOTATE 0
 #endif
 
+// The module's extra definition slots on free-threaded builds: it declares
+// that it runs without the GIL, so importing it leaves the GIL off.  Every
+// record is read and written under its own critical section, which is what
+// makes that true.  Builds with the GIL keep exactly the create and exec
+// slots.
+#ifdef Py_GIL_DISABLED
+#define CPROTECTION_BUILD_SLOTS {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define CPROTECTION_BUILD_SLOTS
+#endif
+
 #endif  // KOVRIN_CPROTECTION_PYTHON_COMPAT_H

@@ -1,0 +1,228 @@
+"""One shared CProtection under calls that really overlap.
+
+Written for free-threaded interpreters run with the GIL off, where the
+threads below run at once; with the GIL they still pass, and cost little.
+Every worker stops after a fixed number of calls or at a deadline, whichever
+comes first; the checks are on results and states only.
+"""
+
+import copy
+import functools
+import os
+import pickle
+import random
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+
+import pytest
+
+from helpers import state
+
+from kovrin.modules.security.cprotection import CProtection
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+THREADS = 4
+CALLS = 5000      # per worker at most
+SECONDS = 2.0     # per test at most, for all workers together
+KEYS = [0x5A, 3, 1000]
+
+
+def run_together(workers):
+    """Starts the workers at once; each gets its own seeded rng and the deadline."""
+    failures, barrier = [], threading.Barrier(len(workers))
+    deadline = time.monotonic() + SECONDS
+
+    def guarded(i, worker):
+        barrier.wait()
+        try:
+            worker(random.Random(i), deadline)
+        except BaseException as exc:  # reported below, in the test's own thread
+            failures.append(exc)
+
+    threads = [threading.Thread(target=guarded, args=(i, w), daemon=True) for i, w in enumerate(workers)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads), "a worker never finished"
+    if failures:
+        raise failures[0]
+
+
+def calls(deadline):
+    for i in range(CALLS):
+        if time.monotonic() > deadline:
+            return
+        yield i
+
+
+def keyed(flip):
+    obj = CProtection(flip)
+    obj.activate(list(KEYS))
+    return obj
+
+
+def transform_logger(obj, operation, log):
+    """Sends distinct random chunks through one direction of obj, logging (sent, received)."""
+    def work(rng, deadline):
+        for _ in calls(deadline):
+            sent = bytearray(rng.randbytes(rng.randrange(16, 3000)))
+            log.append((bytes(sent), bytes(getattr(obj, operation)(sent))))
+    return work
+
+
+def follow(peer, inverse, logs):
+    """The peer takes whole calls greedily, each thread's in its own order; returns its state after each."""
+    heads, states = [0] * len(logs), [state(peer)]
+    for _ in range(sum(map(len, logs))):
+        for t, log in enumerate(logs):
+            if heads[t] < len(log):
+                sent, received = log[heads[t]]
+                trial = copy.copy(peer)
+                if bytes(getattr(trial, inverse)(bytearray(received))) == sent:
+                    peer, heads[t] = trial, heads[t] + 1
+                    states.append(state(peer))
+                    break
+        else:
+            pytest.fail(f"the peer placed {sum(heads)} of {sum(map(len, logs))} calls")
+    return states
+
+
+# (operation on the shared instance, its flip, the peer's inverse, the two directions' field prefixes)
+DIRECTIONS = [("encrypt", False, "decrypt", "encryption", "decryption"),
+              ("decrypt", True, "encrypt", "decryption", "encryption")]
+
+
+@pytest.mark.parametrize("operation, flip, inverse, own, peers", DIRECTIONS, ids=[d[0] for d in DIRECTIONS])
+def test_overlapping_calls_are_whole_calls_in_some_order(operation, flip, inverse, own, peers):
+    shared, logs = keyed(flip), [[] for _ in range(THREADS)]
+    run_together([transform_logger(shared, operation, log) for log in logs])
+    final = follow(keyed(not flip), inverse, logs)[-1]
+    assert [state(shared)[f"{own}_{f}"] for f in ("index", "vector")] == [final[f"{peers}_{f}"] for f in (
+        "index", "vector")]
+
+
+# ---------------------------------------------------------------------------
+# Stress: each case makes its workers and the check that follows them.
+
+def derives_from_base(obj):
+    s = state(obj)
+    reference = CProtection(s["flip_direction"])
+    reference.activate([s["base"]])
+    return s["active"] and all(state(reference)[f] == s[f] for f in ("decryption_vector", "encryption_vector"))
+
+
+def keying_while_the_list_changes():
+    # Fresh int objects, freed as soon as they leave the list, and the list's
+    # array reallocated often; a walk that kept a stale pointer would crash.
+    # Kept to a few hundred keys, so that each walk stays short.
+    obj, keys = CProtection(), list(range(64))
+
+    def fresh(rng, count=1):
+        return [rng.randrange(256, 2**31) for _ in range(count)]
+
+    # Each edit is one list operation, so two editing threads never fail on each other's change.
+    edits = [lambda rng: keys.extend(fresh(rng)), lambda rng: keys.__delitem__(slice(-1, None)),
+             lambda rng: keys.clear(), lambda rng: len(keys) < 300 and keys.extend(fresh(rng, rng.randrange(64))),
+             lambda rng: keys.insert(0, *fresh(rng)), lambda rng: keys.__delitem__(slice(0, 8))]
+
+    def mutate(rng, deadline):
+        for _ in calls(deadline):
+            for _ in range(20):
+                rng.choice(edits)(rng)
+
+    def activate(rng, deadline):
+        for _ in calls(deadline):
+            obj.activate(keys)
+
+    return [mutate, mutate, activate, activate], lambda: derives_from_base(obj)
+
+
+def encrypting_while_the_argument_resizes():
+    obj, data, longest = keyed(False), bytearray(2000), 6000
+
+    def resize(rng, deadline):
+        for _ in calls(deadline):
+            for _ in range(20):
+                if len(data) > longest - 1000:
+                    del data[rng.randrange(len(data)):]
+                else:
+                    data.extend(rng.randbytes(rng.randrange(1000)))
+
+    def encrypt(rng, deadline):
+        for _ in calls(deadline):
+            out = obj.encrypt(data)
+            assert type(out) is bytearray and len(out) <= longest, (type(out), len(out))
+
+    def check():
+        s = state(obj)
+        return 0 <= s["encryption_index"] <= 7 and s["decryption_vector"] == state(keyed(False))["decryption_vector"]
+
+    # One resizing thread: before 3.14 a bytearray takes no lock of its own,
+    # so two threads resizing one crash the interpreter whatever is read.
+    return [resize, encrypt, encrypt, encrypt], check
+
+
+def pickling_while_encrypting():
+    obj, logs, snapshots = keyed(False), [[] for _ in range(3)], []
+
+    def dump(rng, deadline):
+        for _ in calls(deadline):
+            snapshots.append(pickle.dumps(obj))
+
+    def check():
+        # Every snapshot is the record after some number of whole calls.
+        after = {(s["decryption_index"], s["decryption_vector"]) for s in follow(keyed(True), "decrypt", logs)}
+        start = state(obj)
+        for snapshot in snapshots:
+            loaded = state(pickle.loads(snapshot))
+            assert (loaded["encryption_index"], loaded["encryption_vector"]) in after, loaded
+            assert {f: loaded[f] for f in ("active", "base", "decryption_index", "decryption_vector")} == \
+                {f: start[f] for f in ("active", "base", "decryption_index", "decryption_vector")}
+        return len(snapshots) > 0
+
+    return [transform_logger(obj, "encrypt", log) for log in logs] + [dump], check
+
+
+def keying_from_every_thread():
+    obj, folds = keyed(True), [[] for _ in range(THREADS)]
+    start = state(obj)["base"]
+
+    def activate(fold):
+        def work(rng, deadline):
+            for _ in calls(deadline):
+                key = rng.randrange(-2**31, 2**31)
+                # Zeros change no fold, but make each walk, and any window for losing one, longer.
+                obj.activate([key] + [0] * 32)
+                fold.append(key & 0xff)
+        return work
+
+    def check():
+        # No fold is lost: the base is the start's XOR every key's low byte.
+        return state(obj)["base"] == functools.reduce(int.__xor__, sum(folds, []), start) and derives_from_base(obj)
+
+    return [activate(fold) for fold in folds], check
+
+
+STRESS = [keying_while_the_list_changes, encrypting_while_the_argument_resizes, pickling_while_encrypting,
+          keying_from_every_thread]
+
+
+@pytest.mark.parametrize("case", STRESS, ids=[c.__name__ for c in STRESS])
+def test_shared_instance_under_stress(case):
+    workers, check = case()
+    run_together(workers)
+    assert check()
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded interpreters run without the GIL")
+def test_import_leaves_the_gil_off():
+    code = ("import sys; import kovrin.modules.security.cprotection; "
+            "sys.exit(sys._is_gil_enabled())")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    result = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code], env=env,
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
