@@ -34,19 +34,22 @@ fi
 source_dir=$("$here/cpython-source.sh")
 version=$(basename "$source_dir")
 version=${version#cpython-}
-configure_args=(--disable-gil --disable-test-modules)
+# The test modules stay in: the allocation-failure tests need _testcapi.
+configure_args=(--disable-gil)
 name=python-${version}t
 if [ "$variant" = tsan ]; then
     # ThreadSanitizer needs the interpreter itself instrumented, or every
-    # access it makes for the module looks unsynchronised.
-    configure_args+=(--with-thread-sanitizer)
+    # access it makes for the module looks unsynchronised.  Only the
+    # threading tests run there, so it goes without the test modules.
+    configure_args+=(--disable-test-modules --with-thread-sanitizer)
     name=python-${version}t-tsan
 fi
 prefix=$CPROTECTION_CACHE/$name
 python=$prefix/bin/python${version%.*}t
+# Holds the configure arguments, so that a build made with others is redone.
 stamp=$prefix/.installed
 
-if [ ! -f "$stamp" ]; then
+if [ "$(cat "$stamp" 2>/dev/null)" != "${configure_args[*]}" ]; then
     # Out of tree, so the plain and the sanitizer build share one source.
     build=$CPROTECTION_CACHE/build-$name
     rm -rf "$build" "$prefix"
@@ -65,6 +68,6 @@ if [ ! -f "$stamp" ]; then
     "$python" -c 'import sys; sys.exit(sys._is_gil_enabled())' ||
         { echo "$python does not run without the GIL" >&2; exit 1; }
     echo "built $name in $((SECONDS - start)) s" >&2
-    touch "$stamp"
+    echo "${configure_args[*]}" >"$stamp"
 fi
 echo "$python"
