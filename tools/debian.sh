@@ -10,6 +10,8 @@
 #                        suite and architecture, updates its lists and prints
 #                        the path to export as APT_CONFIG; the machine's own
 #                        sources, lists and cache are never touched
+#   debian_triple ARCH   prints the GNU triple of a Debian architecture that
+#                        the foreign tools support (arm64, s390x), or fails
 #
 # Debian's development suite is "sid"; its testing suite is named below
 # where a script needs it.
@@ -56,4 +58,12 @@ APT::Sandbox::User "root";
 EOF
     APT_CONFIG="$dir/apt.conf" apt-get -qq update >&2
     echo "$dir/apt.conf"
+}
+
+debian_triple() {
+    case $1 in
+        arm64) echo aarch64-linux-gnu ;;
+        s390x) echo s390x-linux-gnu ;;
+        *) echo "unknown architecture $1 (arm64 or s390x)" >&2; return 2 ;;
+    esac
 }

@@ -11,11 +11,9 @@ cd "$(dirname "$0")/.."
 arch=${1:?usage: tools/smoke-foreign-wheel.sh arm64|s390x DIST_DIR}
 dist=${2:?usage: tools/smoke-foreign-wheel.sh arm64|s390x DIST_DIR}
 python=${BUILD_PYTHON:-.venv/bin/python}
-case $arch in
-    arm64) triple=aarch64-linux-gnu ;;
-    s390x) triple=s390x-linux-gnu ;;
-    *) echo "smoke-foreign-wheel: unknown architecture $arch (arm64 or s390x)" >&2; exit 2 ;;
-esac
+# shellcheck source=tools/debian.sh
+. tools/debian.sh
+triple=$(debian_triple "$arch")
 processor=${triple%%-*}
 
 interpreter=$(tools/foreign-sysroot.sh "$arch")

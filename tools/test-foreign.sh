@@ -10,11 +10,9 @@ cd "$(dirname "$0")/.."
 
 arch=${1:?usage: tools/test-foreign.sh arm64|s390x [PYTEST_ARGS...]}
 shift
-case $arch in
-    arm64) triple=aarch64-linux-gnu ;;
-    s390x) triple=s390x-linux-gnu ;;
-    *) echo "test-foreign: unknown architecture $arch (arm64 or s390x)" >&2; exit 2 ;;
-esac
+# shellcheck source=tools/debian.sh
+. tools/debian.sh
+triple=$(debian_triple "$arch")
 host_python=${BUILD_PYTHON:-.venv/bin/python}
 
 interpreter=$(tools/foreign-sysroot.sh "$arch")
