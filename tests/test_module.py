@@ -22,6 +22,7 @@ import weakref
 import _imp
 import pytest
 
+from build import python_include_dirs  # examples/native_caller/build.py, put on the path by conftest
 from helpers import module_entries
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
@@ -56,8 +57,7 @@ def header_constants(*names):
     marker = "kovrin_constant"
     source = "#include <Python.h>\n" + "".join(f"{marker} {name}\n" for name in names)
     compiler = shlex.split(os.environ.get("CXX", "g++"))
-    include = sysconfig.get_paths()["include"]
-    expanded = subprocess.run([*compiler, "-E", "-P", "-x", "c++", "-I", include, "-"],
+    expanded = subprocess.run([*compiler, "-E", "-P", "-x", "c++", *python_include_dirs(), "-"],
                               input=source, capture_output=True, text=True, check=True).stdout
     values = [line.removeprefix(marker) for line in expanded.splitlines() if line.startswith(marker)]
     return tuple(int(eval(value, {"__builtins__": {}})) for value in values)
