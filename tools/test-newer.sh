@@ -4,7 +4,7 @@
 # the module built there by that suite's g++, then once more on 3.15 against
 # the module built by its clang (warnings are errors in every build).  Each
 # interpreter and compiler has its own virtual environment, made inside the
-# chroot and kept under build/ (its paths hold only there).  Every run also writes tests/introspection_report.py's report,
+# chroot and kept under build/ (its paths hold only there).  Every run also writes tests/describe_callables.py's report,
 # which must equal the one of the host's environment ($VENV_PYTHON, default
 # .venv/bin/python, a 3.13 made by `make install`).  Arguments go to every
 # pytest run.
@@ -30,7 +30,7 @@ if [ "${1:-}" != --in-chroot ]; then
     fi
     mkdir -p "$reports"
     python=${VENV_PYTHON:-.venv/bin/python}
-    "$python" tests/introspection_report.py >"$reports/host.json"
+    "$python" tests/describe_callables.py >"$reports/host.json"
     exec nice tools/sid-chroot.sh tools/test-newer.sh --in-chroot "$@"
 fi
 shift
@@ -48,7 +48,7 @@ run() {
          "module built by $("${CXX:-g++}" --version | head -n 1)"
     "$venv/bin/python" -m pytest -q -p no:cacheprovider \
         -k "not aarch64 and not s390x and not cross_compiles and not windows" "$@" || status=1
-    "$venv/bin/python" tests/introspection_report.py >"$reports/$version-$compiler.json"
+    "$venv/bin/python" tests/describe_callables.py >"$reports/$version-$compiler.json"
     diff -u "$reports/host.json" "$reports/$version-$compiler.json" || {
         echo "test-newer: introspection on $version ($compiler) differs from the host's, above" >&2
         status=1

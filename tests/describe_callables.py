@@ -9,7 +9,7 @@ decides is left out or put in one form: help()'s title line, and how help()
 renders a string annotation, which 3.14 shows unquoted, as it does for any
 function.
 
-    python tests/introspection_report.py
+    python tests/describe_callables.py
 """
 
 import functools
