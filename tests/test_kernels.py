@@ -9,7 +9,8 @@ failure, not a skip).  The whole extension is also cross-compiled through the
 build description, to show it builds and links against libc alone there, and
 every module source is compiled for Windows x86-64.  The
 AVX2 kernel must run on CPUs without AVX-512, which its object file's
-disassembly shows.
+disassembly shows, and must leave no vector register's upper half dirty,
+which the built extension's disassembly shows.
 """
 
 import os
@@ -205,6 +206,149 @@ def test_avx2_kernel_object_has_no_avx512_instruction(compiler, tmp_path):
                              text=True, check=True).stdout
     assert "%ymm" in listing and "vpshufb" in listing  # the kernel itself was compiled
     assert [line for line in listing.splitlines() if AVX512_MARKS.search(line)] == []
+
+
+# Leaving code that used a 256-bit register with the registers' upper halves
+# dirty makes every SSE instruction run afterwards slow on CPUs that track
+# their state (Intel since Haswell, AMD Zen 3).  Every function that uses a
+# ymm register must clear them (vzeroupper, vzeroall) on each path to a
+# ret, a call or a jump out of it: the paths are followed from its entry
+# through its branches.  The functions are the unwind table's, which a
+# stripped extension keeps; the listing is objdump's (llvm-objdump's for a
+# .pyd), in AT&T syntax.
+LISTED = re.compile(r"^\s*([0-9a-f]+):\s+(\S.*)$")
+HEADER = re.compile(r"^([0-9a-f]+) <(.+)>:$")
+PREFIXES = {"bnd", "notrack", "rep", "repz", "repe", "repnz", "repne", "lock", "ds", "cs", "data16"}
+WIDE = re.compile(r"%[yz]mm\d")
+CLEARS = {"vzeroupper", "vzeroall"}
+RETURNS = {"ret", "retq", "retl"}
+JUMPS = {"jmp", "jmpq"}
+CALLS = {"call", "callq"}
+STOPS = {"ud2", "hlt", "int3"}
+
+
+def disassembler(library):
+    return "llvm-objdump" if library.suffix == ".pyd" else "objdump"
+
+
+def listing_of(library):
+    """The instructions by address, as (mnemonic, operands, line), and the
+    names of the symbols the listing shows."""
+    text = subprocess.run([disassembler(library), "-d", "--no-show-raw-insn", str(library)],
+                          capture_output=True, text=True, check=True).stdout
+    instructions, names = {}, {}
+    for line in text.splitlines():
+        if header := HEADER.match(line):
+            names[int(header.group(1), 16)] = header.group(2)
+        elif listed := LISTED.match(line):
+            words = listed.group(2).split("#")[0].split()
+            while len(words) > 1 and words[0] in PREFIXES:
+                words.pop(0)
+            if words:
+                instructions[int(listed.group(1), 16)] = (words[0], " ".join(words[1:]), line.strip())
+    return instructions, names
+
+
+def function_ranges(library):
+    """(start, end) of every function the unwind table lists, as addresses
+    of the listing."""
+    tool = disassembler(library)
+    if tool == "objdump":
+        frames = subprocess.run([tool, "--dwarf=frames", str(library)], capture_output=True, text=True,
+                                check=True).stdout
+        ranges = re.findall(r"\bFDE\b.*\bpc=([0-9a-f]+)\.\.([0-9a-f]+)", frames)
+        return [(int(start, 16), int(end, 16)) for start, end in ranges]
+    # A PE file's table (.pdata) holds offsets from the image's base.
+    headers = subprocess.run([tool, "-p", str(library)], capture_output=True, text=True, check=True).stdout
+    base = int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", headers, re.M).group(1), 16)
+    table = subprocess.run([tool, "--unwind-info", str(library)], capture_output=True, text=True,
+                           check=True).stdout
+    ranges = re.findall(r"Start Address: (0x[0-9a-f]+)\s+End Address: (0x[0-9a-f]+)", table)
+    return [(base + int(start, 16), base + int(end, 16)) for start, end in ranges]
+
+
+def target_of(operands):
+    """A direct branch's target address, None for an indirect one."""
+    first = operands.split()[0] if operands else "*"
+    return None if first.startswith("*") else int(first, 16)
+
+
+def dirty_exits(instructions, start, end):
+    """The exits of the function at [start, end) that a path from its entry
+    reaches after a ymm instruction, with no clear since."""
+    addresses = sorted(address for address in instructions if start <= address < end)
+    following = dict(zip(addresses, addresses[1:]))
+    dirty_before: dict[int, bool] = {}
+    exits = []
+    pending = [(start, False)]
+    while pending:
+        address, dirty = pending.pop()
+        if address not in instructions or (address in dirty_before and dirty_before[address] >= dirty):
+            continue
+        dirty_before[address] = dirty
+        mnemonic, operands, line = instructions[address]
+        successors = []
+        if mnemonic.startswith(("j", "loop")):
+            target = target_of(operands)
+            if target is not None and start <= target < end:
+                successors.append(target)
+            elif dirty:
+                exits.append(line)
+        elif dirty and mnemonic in RETURNS | CALLS:
+            exits.append(line)
+        if mnemonic not in RETURNS | JUMPS | STOPS and address in following:
+            successors.append(following[address])
+        after = False if mnemonic in CLEARS else dirty or bool(WIDE.search(operands))
+        pending += [(successor, after) for successor in successors]
+    return exits
+
+
+def dirty_exits_of(library):
+    """Each function of the library that uses a ymm register, with the exits
+    it may reach with their upper halves dirty."""
+    require(disassembler(library))
+    instructions, names = listing_of(library)
+    functions = function_ranges(library)
+    wide = [address for address, (_, operands, _) in instructions.items() if WIDE.search(operands)]
+    assert wide, "no ymm instruction: the AVX2 kernel is not in the build"
+    outside = [address for address in wide if not any(start <= address < end for start, end in functions)]
+    assert [f"{address:x}" for address in outside] == [], "ymm code outside the unwind table's functions"
+    users = [(start, end) for start, end in functions if any(start <= address < end for address in wide)]
+    if any(start not in names for start, _ in users) and library.suffix == ".so" and shutil.which("readelf"):
+        # A stripped extension: its unstripped twin in the build tree (same
+        # build ID) names the functions.
+        twins = [path for path in (ROOT / "build").glob("*/cprotection*.so")
+                 if build_id(path) == build_id(library)]
+        names = listing_of(twins[0])[1] if twins else names
+    return {names.get(start, f"function at {start:x}"): dirty_exits(instructions, start, end)
+            for start, end in users}
+
+
+@pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"), reason="x86-64 builds only")
+def test_extension_clears_upper_halves_at_every_exit_of_ymm_code():
+    """The installed extension of the environment the suite runs in: each of
+    the regular (GCC, link-time optimised), clang, sanitizer, free-threaded
+    and newer-Python builds."""
+    from kovrin.modules.security import cprotection
+    exits = dirty_exits_of(pathlib.Path(cprotection.__file__))
+    assert {name: lines for name, lines in exits.items() if lines} == {}, cprotection.__file__
+
+
+@pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
+def test_windows_dll_clears_upper_halves_at_every_exit_of_ymm_code(tmp_path):
+    """The kernels in a DLL built by mingw-w64's GCC with link-time
+    optimisation, which loses its vzeroupper as Linux's GCC does, read from
+    the PE unwind table as a .pyd would be."""
+    require(MINGW)
+    exporter = tmp_path / "exporter.cpp"
+    exporter.write_text('#include "kernels.h"\n'
+                        'extern "C" __declspec(dllexport) const void *kernels()\n'
+                        '{ return cprotection::built_kernels().data(); }\n')
+    library = tmp_path / "kernels.pyd"
+    subprocess.run([MINGW, *FLAGS, "-O3", "-flto", "-shared", "-static", str(exporter), *SOURCES,
+                    "-o", str(library)], check=True)
+    exits = dirty_exits_of(library)
+    assert {name: lines for name, lines in exits.items() if lines} == {}
 
 
 def symbols(library):
