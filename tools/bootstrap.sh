@@ -16,9 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-is_python313() {
-    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1
-}
+# shellcheck source=tools/common.sh
+. tools/common.sh
 
 is_supported_python() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] < (3, 13))' >/dev/null 2>&1
@@ -35,21 +34,7 @@ find_python() {
         echo "bootstrap: PYTHON=$PYTHON is not a working Python 3.13 or newer; $hint" >&2
         return 1
     fi
-    if command -v python3.13 >/dev/null 2>&1 && is_python313 python3.13; then
-        echo python3.13
-        return
-    fi
-    local pyenv_root candidate
-    pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-    for candidate in "$pyenv_root"/versions/3.13*/bin/python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        if [ -x "$candidate" ] && is_python313 "$candidate"; then
-            echo "$candidate"
-            return
-        fi
-    done
-    echo "bootstrap: no Python 3.13 found (tried python3.13 on PATH, $pyenv_root/versions/3.13*/bin/python3.13," \
-        "/usr/bin/python3.13, /usr/local/bin/python3.13); $hint" >&2
-    return 1
+    find_python313 bootstrap "$hint"
 }
 
 # The environment is kept when it runs a 3.13 or newer made from $PYTHON, if

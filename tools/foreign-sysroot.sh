@@ -22,6 +22,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tools/debian.sh
 . "$here/debian.sh"
+# shellcheck source=tools/common.sh
+. "$here/common.sh"
 
 arch=${1:?usage: tools/foreign-sysroot.sh arm64|s390x}
 case $arch in
@@ -70,16 +72,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
 fi
 
 command -v "$emulator" >/dev/null || { echo "foreign-sysroot: $emulator not installed (Debian: qemu-user)" >&2; exit 1; }
-host_python=${HOST_PYTHON:-}
-if [ -z "$host_python" ]; then
-    for candidate in python3.13 "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/3.13*/bin/python3.13; do
-        if "$candidate" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then
-            host_python=$candidate
-            break
-        fi
-    done
-fi
-[ -n "$host_python" ] || { echo "foreign-sysroot: no host Python 3.13 (set HOST_PYTHON)" >&2; exit 1; }
+host_python=${HOST_PYTHON:-$(find_python313 foreign-sysroot "or set HOST_PYTHON")}
 
 debs=$CPROTECTION_CACHE/downloads/$arch
 rm -rf "$root" "$site"

@@ -19,15 +19,10 @@ cd "$(dirname "$0")/.."
 
 reports=build/introspection
 if [ "${1:-}" != --in-chroot ]; then
-    if ! reason=$(tools/sid-chroot.sh --check); then
-        # CI must run everything; elsewhere a missing tool is reported, not fatal.
-        if [ -n "${CI:-}" ]; then
-            echo "test-newer: $reason" >&2
-            exit 1
-        fi
-        echo "test-newer: $reason, so the suite is NOT run on CPython 3.14 and 3.15"
-        exit 0
-    fi
+    # shellcheck source=tools/common.sh
+    . tools/common.sh
+    reason=$(tools/sid-chroot.sh --check) ||
+        skip_or_fail test-newer "$reason" "the suite is NOT run on CPython 3.14 and 3.15"
     mkdir -p "$reports"
     python=${VENV_PYTHON:-.venv/bin/python}
     "$python" tests/describe_callables.py >"$reports/host.json"

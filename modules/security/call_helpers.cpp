@@ -215,11 +215,8 @@ PyObject *make_code(const CallableSpec *spec)
     qualname = PyUnicode_InternFromString(spec->qualname);
     empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);  // a singleton: never fails
     if (filename == nullptr || name == nullptr || qualname == nullptr || empty_bytes == nullptr) goto done;
-    code = PyUnstable_Code_NewWithPosOnlyArgs(
-        static_cast<int>(count), 0, 0, static_cast<int>(count), 0,
-        CO_OPTIMIZED | CO_NEWLOCALS, empty_bytes, empty_tuple, empty_tuple,
-        varnames, empty_tuple, empty_tuple, filename, name, qualname,
-        spec->first_line, empty_bytes, empty_bytes);
+    code = compat_code_new(static_cast<int>(count), empty_bytes, empty_tuple, varnames,
+                           filename, name, qualname, spec->first_line);
 done:
     Py_XDECREF(varnames);
     Py_XDECREF(filename);
@@ -401,10 +398,7 @@ PyObject *as_int_object(PyObject *obj)
 // -1 is compact, so PyLong_AsLongLong returns it here only for an error.
 inline int read_int64(PyObject *value, long long *out)
 {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(value))) {
-        *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(value));
-        return 0;
-    }
+    if (PyLong_CheckExact(value) && compat_read_compact_int(value, out)) return 0;
     long long result = PyLong_AsLongLong(value);
     if (result == -1 && PyErr_Occurred()) return -1;
     *out = result;
@@ -496,9 +490,8 @@ bool is_own_function(PyObject *func, const CallableSpec *spec)
         return reinterpret_cast<FunctionObject *>(func)->spec->impl == spec->impl;
     }
     if (PyCFunction_Check(func)) {
-        auto *cfunc = reinterpret_cast<PyCFunctionObject *>(func);
-        return cfunc->m_ml != nullptr &&
-               cfunc->m_ml->ml_meth == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(spec->impl));
+        return PyCFunction_GetFunction(func) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(spec->impl));
     }
     return false;
 }

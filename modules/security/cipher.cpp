@@ -53,7 +53,8 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
     PyObject *result = nullptr;
     int active;
     if (!skip_dispatch) {
-        // gcc counts a fourth way out of each such switch, which no Dispatch value takes.
+        // One case per Dispatch value and no default: a value added later
+        // without a case here fails the build (-Wswitch, warnings are errors).
         switch (dispatch_override(self, name, data, spec, true, &result)) {
         case Dispatch::overridden: return result;
         case Dispatch::failed: return nullptr;
@@ -149,30 +150,39 @@ PyObject *encrypt_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs
 }  // namespace
 
 CallableSpec activate_spec = {
-    "activate", "CProtection.activate",
-    "kovrin.modules.security.cprotection.CProtection.activate", kModuleSource, 27,
-    "\n        Activate protection using a list of bytes.\n"
-    "        Computes a base by XOR-ing each key, then fills the encryption/decryption vectors.\n"
-    "        ",
-    true, 1, 1, kActivateParams, activate_method, {}, nullptr,
+    .name = "activate", .qualname = "CProtection.activate",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.activate",
+    .filename = kModuleSource, .first_line = 27,
+    .doc =
+        "\n        Activate protection using a list of bytes.\n"
+        "        Computes a base by XOR-ing each key, then fills the encryption/decryption vectors.\n"
+        "        ",
+    .is_method = true, .min_positional = 1, .max_positional = 1,
+    .param_names = kActivateParams, .impl = activate_method,
 };
 
 CallableSpec decrypt_spec = {
-    "decrypt", "CProtection.decrypt",
-    "kovrin.modules.security.cprotection.CProtection.decrypt", kModuleSource, 53,
-    "\n        Decrypt the encrypted_data using the internal decryption vector.\n"
-    "        This method does not modify encrypted_data, but returns a new bytearray.\n"
-    "        ",
-    true, 1, 1, kDecryptParams, decrypt_method, {}, nullptr,
+    .name = "decrypt", .qualname = "CProtection.decrypt",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.decrypt",
+    .filename = kModuleSource, .first_line = 53,
+    .doc =
+        "\n        Decrypt the encrypted_data using the internal decryption vector.\n"
+        "        This method does not modify encrypted_data, but returns a new bytearray.\n"
+        "        ",
+    .is_method = true, .min_positional = 1, .max_positional = 1,
+    .param_names = kDecryptParams, .impl = decrypt_method,
 };
 
 CallableSpec encrypt_spec = {
-    "encrypt", "CProtection.encrypt",
-    "kovrin.modules.security.cprotection.CProtection.encrypt", kModuleSource, 84,
-    "\n        Encrypt the raw_data using the internal encryption vector.\n"
-    "        Returns a new bytearray with the encrypted data.\n"
-    "        ",
-    true, 1, 1, kEncryptParams, encrypt_method, {}, nullptr,
+    .name = "encrypt", .qualname = "CProtection.encrypt",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.encrypt",
+    .filename = kModuleSource, .first_line = 84,
+    .doc =
+        "\n        Encrypt the raw_data using the internal encryption vector.\n"
+        "        Returns a new bytearray with the encrypted data.\n"
+        "        ",
+    .is_method = true, .min_positional = 1, .max_positional = 1,
+    .param_names = kEncryptParams, .impl = encrypt_method,
 };
 
 // ---------------------------------------------------------------------------

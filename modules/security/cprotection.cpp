@@ -29,9 +29,10 @@ const char *const kInitParams[] = {"flip_direction"};
 // __init__ is reached through the type's init slot, so only its binding
 // description and traceback entry live here.
 CallableSpec init_spec = {
-    "__init__", "CProtection.__init__",
-    "kovrin.modules.security.cprotection.CProtection.__init__", kModuleSource, 14,
-    nullptr, true, 0, 1, kInitParams, nullptr, {}, nullptr,
+    .name = "__init__", .qualname = "CProtection.__init__",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.__init__",
+    .filename = kModuleSource, .first_line = 14,
+    .is_method = true, .min_positional = 0, .max_positional = 1, .param_names = kInitParams,
 };
 
 // The create and exec steps fill these and the module-wide objects once.

@@ -24,6 +24,22 @@ constexpr char kVectorConversionName[] = "carray.from_py.__Pyx_carray_from_py_un
 constexpr Py_ssize_t kVectorSize = 8;
 constexpr Py_ssize_t kStateFieldCount = 7;
 
+// The line each traceback entry names, by function; stored tracebacks and
+// their readers compare them, so they never move.
+// The vector conversion: its length, its iterator, an item, the count.
+constexpr int kVectorLengthLine = 82, kVectorIterLine = 86, kVectorItemLine = 89, kVectorCountLine = 95;
+// The set-state helper: the seven fields, then the instance dictionary.
+constexpr int kSetStateFieldsLine = 12, kSetStateDictLine = 13;
+// __reduce_cython__: its definition, the state tuple, __dict__, its truth,
+// the longer tuple, and the reduce value with or without a __setstate__ state.
+constexpr int kReduceLine = 1, kReduceStateLine = 5, kReduceDictLine = 6, kReduceFlagLine = 7;
+constexpr int kReduceExtendLine = 8, kReduceWithSetStateLine = 13, kReduceValueLine = 15;
+// __setstate_cython__: its arguments, then the state.
+constexpr int kSetStateCythonLine = 16, kSetStateApplyLine = 17;
+// __pyx_unpickle_CProtection: its arguments, the checksum, the new instance,
+// its state.
+constexpr int kUnpickleLine = 4, kUnpickleChecksumLine = 6, kUnpickleNewLine = 7, kUnpickleStateLine = 9;
+
 const char *const kSetStateParams[] = {"__pyx_state"};
 const char *const kUnpickleParams[] = {"__pyx_type", "__pyx_checksum", "__pyx_state"};
 
@@ -50,7 +66,7 @@ int raise_too_many_values(void)
 {
     PyErr_Format(PyExc_IndexError, "too many values found during array assignment, expected %zd",
                  kVectorSize);
-    add_vector_traceback(95);
+    add_vector_traceback(kVectorCountLine);
     return -1;
 }
 
@@ -59,7 +75,7 @@ int raise_not_enough_values(Py_ssize_t count)
     PyErr_Format(PyExc_IndexError,
                  "not enough values found during array assignment, expected %zd, got %zd",
                  kVectorSize, count);
-    add_vector_traceback(95);
+    add_vector_traceback(kVectorCountLine);
     return -1;
 }
 
@@ -72,7 +88,7 @@ int convert_vector(PyObject *value, unsigned char out[kVectorSize])
     Py_ssize_t length = PyObject_Length(value);
     if (length < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            add_vector_traceback(82);
+            add_vector_traceback(kVectorLengthLine);
             return -1;
         }
         // Unsized iterables are counted while walking.
@@ -84,7 +100,7 @@ int convert_vector(PyObject *value, unsigned char out[kVectorSize])
 
     PyObject *iterator = PyObject_GetIter(value);
     if (iterator == nullptr) {
-        add_vector_traceback(86);
+        add_vector_traceback(kVectorIterLine);
         return -1;
     }
     Py_ssize_t count = 0;
@@ -95,14 +111,14 @@ int convert_vector(PyObject *value, unsigned char out[kVectorSize])
         if (status < 0) {
             Py_DECREF(iterator);
             if (status == -2) return raise_too_many_values();
-            add_vector_traceback(89);
+            add_vector_traceback(kVectorItemLine);
             return -1;
         }
         ++count;
     }
     Py_DECREF(iterator);
     if (PyErr_Occurred()) {
-        add_vector_traceback(86);
+        add_vector_traceback(kVectorIterLine);
         return -1;
     }
     if (count != kVectorSize) return raise_not_enough_values(count);
@@ -192,7 +208,7 @@ int apply_state(CProtectionObject *self, PyObject *state)
 
     if (PyTuple_GET_SIZE(state) > kStateFieldCount &&
         apply_instance_dict(reinterpret_cast<PyObject *>(self), state) < 0) {
-        add_traceback(kSetStateName, 13, kStringSource);
+        add_traceback(kSetStateName, kSetStateDictLine, kStringSource);
         return -1;
     }
 
@@ -209,7 +225,7 @@ int apply_state(CProtectionObject *self, PyObject *state)
     Py_END_CRITICAL_SECTION();
     return 0;
 error:
-    add_traceback(kSetStateName, 12, kStringSource);
+    add_traceback(kSetStateName, kSetStateFieldsLine, kStringSource);
     return -1;
 }
 
@@ -273,23 +289,23 @@ PyObject *reduce_impl(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyO
                           snapshot.encryption_index, snapshot.encryption_vector, kVectorSize,
                           snapshot.flip_direction ? Py_True : Py_False);
     if (state == nullptr) {
-        add_reduce_traceback(5);
+        add_reduce_traceback(kReduceStateLine);
         goto done;
     }
     if (PyObject_GetOptionalAttr(op, str_dict, &dict) < 0) {
-        add_reduce_traceback(6);
+        add_reduce_traceback(kReduceDictLine);
         goto done;
     }
     if (dict != nullptr && dict != Py_None) {
         use_setstate = convert_flag(dict);
         if (use_setstate < 0) {
-            add_reduce_traceback(7);
+            add_reduce_traceback(kReduceFlagLine);
             goto done;
         }
         if (use_setstate) {
             PyObject *extended = PyTuple_New(kStateFieldCount + 1);
             if (extended == nullptr) {
-                add_reduce_traceback(8);
+                add_reduce_traceback(kReduceExtendLine);
                 goto done;
             }
             for (Py_ssize_t i = 0; i < kStateFieldCount; ++i) {
@@ -307,7 +323,7 @@ PyObject *reduce_impl(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyO
             result = Py_BuildValue("(O(OOO))", func, Py_TYPE(op), checksum_object, state);
         }
     }
-    if (result == nullptr) add_reduce_traceback(use_setstate ? 13 : 15);
+    if (result == nullptr) add_reduce_traceback(use_setstate ? kReduceWithSetStateLine : kReduceValueLine);
 done:
     Py_XDECREF(state);
     Py_XDECREF(dict);
@@ -319,7 +335,7 @@ PyObject *setstate_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
 {
     PyObject *state;
     if (bind_arguments(&setstate_spec, args, nargs, kwnames, &state) < 0) {
-        add_entry(&setstate_spec, 16);
+        add_entry(&setstate_spec, kSetStateCythonLine);
         return nullptr;
     }
     if (!PyTuple_CheckExact(state)) {
@@ -328,11 +344,11 @@ PyObject *setstate_impl(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         } else {
             raise_unexpected_type("tuple", state);
         }
-        add_entry(&setstate_spec, 17);
+        add_entry(&setstate_spec, kSetStateApplyLine);
         return nullptr;
     }
     if (apply_state(reinterpret_cast<CProtectionObject *>(self), state) < 0) {
-        add_entry(&setstate_spec, 17);
+        add_entry(&setstate_spec, kSetStateApplyLine);
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -346,14 +362,14 @@ PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 
     if (bind_arguments(&unpickle_spec, args, nargs, kwnames, slots) < 0 ||
         convert_int64(slots[1], &checksum) < 0) {
-        add_entry(&unpickle_spec, 4);
+        add_entry(&unpickle_spec, kUnpickleLine);
         return nullptr;
     }
     PyObject *type = slots[0], *state = slots[2];
     if (check_exact_type(state, &PyTuple_Type, "__pyx_state", true, false) < 0) return nullptr;
     if (checksum != kEmittedChecksum && checksum != kSha1Checksum && checksum != kMd5Checksum) {
         raise_incompatible_checksum(checksum);
-        add_entry(&unpickle_spec, 6);
+        add_entry(&unpickle_spec, kUnpickleChecksumLine);
         return nullptr;
     }
     // Always the class this module created, whatever the namespace holds now.
@@ -363,13 +379,13 @@ PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
         Py_DECREF(new_method);
     }
     if (instance == nullptr) {
-        add_entry(&unpickle_spec, 7);
+        add_entry(&unpickle_spec, kUnpickleNewLine);
         return nullptr;
     }
     if (state != Py_None &&
         apply_state(reinterpret_cast<CProtectionObject *>(instance), state) < 0) {
         Py_DECREF(instance);
-        add_entry(&unpickle_spec, 9);
+        add_entry(&unpickle_spec, kUnpickleStateLine);
         return nullptr;
     }
     return instance;
@@ -378,21 +394,26 @@ PyObject *unpickle_impl(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 }  // namespace
 
 CallableSpec reduce_spec = {
-    "__reduce_cython__", "CProtection.__reduce_cython__",
-    "kovrin.modules.security.cprotection.CProtection.__reduce_cython__", kStringSource, 1,
-    nullptr, true, 0, 0, nullptr, reduce_impl, {}, nullptr,
+    .name = "__reduce_cython__", .qualname = "CProtection.__reduce_cython__",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.__reduce_cython__",
+    .filename = kStringSource, .first_line = kReduceLine,
+    .is_method = true, .impl = reduce_impl,
 };
 
 CallableSpec setstate_spec = {
-    "__setstate_cython__", "CProtection.__setstate_cython__",
-    "kovrin.modules.security.cprotection.CProtection.__setstate_cython__", kStringSource, 16,
-    nullptr, true, 1, 1, kSetStateParams, setstate_impl, {}, nullptr,
+    .name = "__setstate_cython__", .qualname = "CProtection.__setstate_cython__",
+    .traceback_name = "kovrin.modules.security.cprotection.CProtection.__setstate_cython__",
+    .filename = kStringSource, .first_line = kSetStateCythonLine,
+    .is_method = true, .min_positional = 1, .max_positional = 1,
+    .param_names = kSetStateParams, .impl = setstate_impl,
 };
 
 CallableSpec unpickle_spec = {
-    "__pyx_unpickle_CProtection", "__pyx_unpickle_CProtection",
-    "kovrin.modules.security.cprotection.__pyx_unpickle_CProtection", kStringSource, 4,
-    nullptr, false, 3, 3, kUnpickleParams, unpickle_impl, {}, nullptr,
+    .name = "__pyx_unpickle_CProtection", .qualname = "__pyx_unpickle_CProtection",
+    .traceback_name = "kovrin.modules.security.cprotection.__pyx_unpickle_CProtection",
+    .filename = kStringSource, .first_line = kUnpickleLine,
+    .min_positional = 3, .max_positional = 3,
+    .param_names = kUnpickleParams, .impl = unpickle_impl,
 };
 
 // The class's built-in methods; module initialisation moves them to

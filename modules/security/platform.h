@@ -116,8 +116,8 @@ struct X86Features {
 inline X86Features detect_x86_features()
 {
     X86Features f;
-    // Each test fails only on CPUs without the feature, which a coverage run
-    // on a recent x86-64 machine never meets.
+    // Leaf 7 holds the feature bits; a CPU without it has none of them.  AVX2
+    // also needs the OS to save the 256-bit registers on a context switch.
     if (cpuid(0, 0).eax < 7) return f;
     bool osxsave = cpuid(1, 0).ecx & (1u << 27);
     bool os_ymm = osxsave && (xgetbv0() & 0x6) == 0x6;  // SSE and AVX state
