@@ -61,7 +61,7 @@ bench-update: install ## the same, rewriting the committed bench/results.md and 
 
 # The x86-64 wheels for CPython 3.14 and 3.15 are built and smoke-tested in
 # the chroot of test-newer, the AArch64 one under qemu.
-wheel: install ## a fresh dist/: the sdist and every wheel, each smoke-tested
+wheel: install ## a fresh dist/ with the sdist and every wheel, repaired and tried out
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 	tools/build-wheel-ft.sh dist
