@@ -23,8 +23,9 @@ from helpers import state_tuple
 from kovrin.modules.security.cprotection import CProtection
 
 PEER = os.environ.get("CPROTECTION_PEER_PYTHON")
-pytestmark = pytest.mark.skipif(not PEER, reason="compares two CPUs: tools/test-foreign.sh runs it "
-                                                 "under qemu, with the host's interpreter as the peer")
+pytestmark = [pytest.mark.core,
+              pytest.mark.skipif(not PEER, reason="compares two CPUs: tools/test-foreign.sh runs it "
+                                                  "under qemu, with the host's interpreter as the peer")]
 
 KEY_LISTS = {
     "empty": [],
