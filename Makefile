@@ -37,9 +37,10 @@ test-ft:
 test-tsan:
 	tools/test-tsan.sh
 
-# Under qemu, in Debian's Python 3.13 for each CPU, against the module
-# cross-built for it: the core files, or the whole suite.
-FOREIGN_ARCHS := arm64 s390x
+# Under qemu, in Debian's Python 3.13 for each CPU and in CPython 3.14 and
+# 3.15 for AArch64, against the module cross-built for each: the core
+# files, or the whole suite.
+FOREIGN_ARCHS := arm64 s390x arm64-3.14 arm64-3.15
 FOREIGN_QUICK := tests/test_known_answers.py tests/test_binding.py tests/test_cipher.py \
 	tests/test_pickle.py tests/test_module.py tests/test_threads.py tests/test_native_caller.py \
 	tests/test_cross_cpu.py
@@ -77,15 +78,18 @@ bench-update: install
 
 # A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
 # platform report; then the free-threaded (cp313t) wheel, tried out in a
-# fresh free-threaded environment; then the AArch64 wheel, cross-built, and its smoke test
-# under qemu; then the CPython 3.14 and 3.15 wheels, built and smoke-tested
-# in the chroot of test-newer.
+# fresh free-threaded environment; then the AArch64 wheels for 3.13, 3.14
+# and 3.15, cross-built, and their smoke tests under qemu; then the CPython
+# 3.14 and 3.15 wheels for x86-64, built and smoke-tested in the chroot of
+# test-newer.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 	tools/build-wheel-ft.sh dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
+	for root in arm64 arm64-3.14 arm64-3.15; do \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh $$root dist && \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh $$root dist || exit 1; \
+	done
 	tools/build-wheel-newer.sh dist
 
 clean:
