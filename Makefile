@@ -32,9 +32,9 @@ test-ft: ## the suite on a free-threaded CPython 3.13 with the GIL off, in .venv
 test-tsan: ## the threading tests under ThreadSanitizer (not in test)
 	tools/test-tsan.sh
 
-# Each CPU runs Debian's Python 3.13 for it under qemu, against the module
-# cross-built for it.
-FOREIGN_ARCHS := arm64 s390x
+# Each root runs one of Debian's Pythons under qemu (3.13 for each CPU,
+# 3.14 and 3.15 for AArch64), against the module cross-built for it.
+FOREIGN_ARCHS := arm64 s390x arm64-3.14 arm64-3.15
 
 test-foreign-quick: install ## the tests marked core under qemu on each of FOREIGN_ARCHS
 	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch -m core || exit 1; done
@@ -60,13 +60,15 @@ bench-update: install ## the same, rewriting the committed bench/results.md and 
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # The x86-64 wheels for CPython 3.14 and 3.15 are built and smoke-tested in
-# the chroot of test-newer, the AArch64 one under qemu.
+# the chroot of test-newer, the AArch64 ones (3.13, 3.14, 3.15) under qemu.
 wheel: install ## a fresh dist/ with the sdist and every wheel, repaired and tried out
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 	tools/build-wheel-ft.sh dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
+	for root in arm64 arm64-3.14 arm64-3.15; do \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh $$root dist && \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh $$root dist || exit 1; \
+	done
 	tools/build-wheel-newer.sh dist
 
 clean: ## remove build/, dist/, every .venv* and the test caches
