@@ -16,6 +16,10 @@ from build import build_shared  # examples/native_caller/build.py, put on the pa
 from helpers import not_run
 from nomemory_worker import CASE_NAMES, __file__ as WORKER
 
+# Seconds a worker may take; an import case forks a child per allocation,
+# which under qemu takes minutes.
+TIMEOUT = 600 if os.environ.get("CPROTECTION_EMULATED") else 120
+
 
 def guard_takes_effect(guard, env):
     """Whether the preloaded guard's PyType_Ready is the one the interpreter's callers reach."""
@@ -44,7 +48,7 @@ def test_allocation_failures_end_in_memory_error(case, native_caller, tmp_path):
                         "PyType_Ready a preloaded guard cannot replace, and it predates the "
                         "dictionary fix of 3.13.6 that makes the guard unneeded")
     result = subprocess.run([sys.executable, WORKER, case, native_caller.__file__],
-                            capture_output=True, text=True, timeout=120, env=env)
+                            capture_output=True, text=True, timeout=TIMEOUT, env=env)
     assert result.returncode == 0, result.stderr[-3000:]
     problems, failed = json.loads(result.stdout.splitlines()[-1])
     assert problems == []
