@@ -262,8 +262,9 @@ void raise_incompatible_checksum(long long checksum)
 PyObject *lookup_unpickle_function(void)
 {
     PyObject *func;
-    // No namespace to look in after a failed initialisation.
-    if (module_dict != nullptr && PyDict_GetItemRef(module_dict, str_unpickle, &func) != 0) return func;
+    // No namespace to look in before the import has succeeded.
+    PyObject *globals = module_dict.load(std::memory_order_acquire);
+    if (globals != nullptr && PyDict_GetItemRef(globals, str_unpickle, &func) != 0) return func;
     if (PyObject_GetOptionalAttr(builtins_module, str_unpickle, &func) != 0) return func;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", str_unpickle);
     return nullptr;
