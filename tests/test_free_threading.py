@@ -219,10 +219,14 @@ def test_shared_instance_under_stress(case):
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only free-threaded interpreters run without the GIL")
-def test_import_leaves_the_gil_off():
-    code = ("import sys; import kovrin.modules.security.cprotection; "
-            "sys.exit(sys._is_gil_enabled())")
+@pytest.mark.parametrize("module_name", ["kovrin.modules.security.cprotection", "native_caller"],
+                         ids=["module", "compiled-caller-template"])
+def test_import_leaves_the_gil_off(module_name, native_caller):
+    code = f"import sys; import {module_name}; sys.exit(sys._is_gil_enabled())"
     env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    # native_caller is found where the session's fixture built it.
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(native_caller.__file__),
+                                                      env.get("PYTHONPATH")]))
     result = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", "-c", code], env=env,
                             capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")

@@ -34,6 +34,8 @@ STRINGSOURCE = "<stringsource>"
 MAIN_FLAG = "__pyx_module_is_main_kovrin__modules__security__cprotection"
 REINIT_MESSAGE = ("Module 'cprotection' has already been imported. "
                   "Re-initialisation is not supported.")
+REENTERED_MESSAGE = ("Module 'cprotection' is being initialised by this thread, "
+                     "which cannot import it again until that has finished.")
 INTERPRETER_MESSAGE = ("Interpreter change detected - this module can only be loaded "
                        "into one interpreter per process.")
 
@@ -67,7 +69,7 @@ def state(obj):
     return obj.__reduce__()[1][2]
 
 
-def run_python(code, *options):
+def run_python(code, *options, timeout=120):
     """Runs code in a fresh interpreter process and returns what it printed as JSON.
 
     The code can use round_trip_works(module), whose source is in ROUND_TRIP.
@@ -75,7 +77,7 @@ def run_python(code, *options):
     helper = inspect.getsource(round_trip_works)
     source = f"ROUND_TRIP = {helper!r}\nexec(ROUND_TRIP)\n" + textwrap.dedent(code)
     result = subprocess.run([sys.executable, *options, "-c", source],
-                            capture_output=True, text=True, timeout=120)
+                            capture_output=True, text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout.strip().splitlines()[-1])
 
@@ -253,6 +255,87 @@ def test_import_under_another_name():
                           entered, type(restored) is m.CProtection]))
     """)
     assert result == ["cprotection", "", FULL_NAME, True, True]
+
+
+IMPORT_ROUNDS = 200
+
+
+def test_two_threads_importing_under_both_names_get_one_module():
+    # Each round is a child forked from a process that has not loaded the
+    # module, so that every round imports it for the first time.
+    result = run_python(f"""
+        import importlib, importlib.util, json, os, sys, threading
+        origin = importlib.util.find_spec({FULL_NAME!r}).origin
+        failures = []
+        for _ in range({IMPORT_ROUNDS}):
+            read, write = os.pipe()
+            if os.fork() == 0:
+                os.close(read)
+                sys.setswitchinterval(1e-6)
+                barrier, found = threading.Barrier(2), {{}}
+                def by_full_name():
+                    barrier.wait()
+                    found["full"] = importlib.import_module({FULL_NAME!r})
+                def by_other_name():
+                    barrier.wait()
+                    spec = importlib.util.spec_from_file_location("cprotection", origin)
+                    module = importlib.util.module_from_spec(spec)
+                    spec.loader.exec_module(module)
+                    found["other"] = module
+                def guarded(target):
+                    try:
+                        target()
+                    except BaseException as exc:
+                        found["failure"] = repr(exc)
+                threads = [threading.Thread(target=guarded, args=(t,))
+                           for t in (by_full_name, by_other_name)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                if "failure" in found:
+                    report = found["failure"]
+                elif found["full"] is not found["other"] or not round_trip_works(found["full"]):
+                    report = "two modules, or one that does not work"
+                else:
+                    report = ""
+                os.write(write, report.encode())
+                os.close(write)
+                raise SystemExit
+            os.close(write)
+            with os.fdopen(read) as pipe:
+                report = pipe.read()
+            status = os.wait()[1]
+            if report or status:
+                failures.append(report or f"exit status {{status}}")
+        print(json.dumps(failures))
+    """)
+    assert result == [], f"{len(result)} of {IMPORT_ROUNDS} rounds failed, the first: {result[0]}"
+
+
+def test_import_reentered_from_the_exec_step_fails_and_does_not_hang():
+    # A host's replacement of builtins.__import__ runs inside the exec step,
+    # which imports builtins through it; here it imports the module again,
+    # under its other name, on the same thread.
+    result = run_python(f"""
+        import builtins, importlib, importlib.util, json, sys
+        origin = importlib.util.find_spec({FULL_NAME!r}).origin
+        real_import, inner = builtins.__import__, []
+        def hooked(name, *args, **kwargs):
+            if name == "builtins" and not inner:
+                spec = importlib.util.spec_from_file_location("cprotection", origin)
+                try:
+                    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+                    inner.append("served")
+                except ImportError as exc:
+                    inner.append(str(exc))
+            return real_import(name, *args, **kwargs)
+        builtins.__import__ = hooked
+        m = importlib.import_module({FULL_NAME!r})
+        builtins.__import__ = real_import
+        print(json.dumps([inner, m.__name__, sys.modules[{FULL_NAME!r}] is m, round_trip_works(m)]))
+    """, timeout=60)
+    assert result == [[REENTERED_MESSAGE], FULL_NAME, True, True]
 
 
 def test_create_step_copies_the_module_spec_attributes():

@@ -1117,6 +1117,8 @@ def _rec_vector(rec, position, values, fail=False):
 
 
 class RecMapping:
+    """Fails in keys() when fail is true, in the last key's __getitem__ when it is "item"."""
+
     def __init__(self, rec, data, fail=False):
         self.rec, self.data, self.fail = rec, data, fail
 
@@ -1125,20 +1127,25 @@ class RecMapping:
 
     def keys(self):
         self.rec.seen(7)
-        if self.fail:
+        if self.fail is True:
             raise RuntimeError("fail at 7")
         return list(self.data)
 
     def __getitem__(self, key):
+        if self.fail == "item" and key == list(self.data)[-1]:
+            raise RuntimeError("fail at 7")
         return self.data[key]
 
 
-def _recorded_state(rec, fail_at=None):
+def _recorded_state(rec, fail_at=None, mapping_fails_in="keys"):
     f = lambda p: p == fail_at  # noqa: E731
+    # Failing in an item, the mapping has one to give before it.
+    mapping = (RecMapping(rec, {"first": 1, "tag": "new"}, "item") if f(7) and mapping_fails_in == "item"
+               else RecMapping(rec, {"tag": "new"}, f(7)))
     return (RecBool(rec, 0, True, f(0)), RecInt(rec, 1, 0x5A, f(1)),
             RecInt(rec, 2, 3, f(2)), _rec_vector(rec, 3, range(10, 18), f(3)),
             RecInt(rec, 4, 6, f(4)), _rec_vector(rec, 5, range(200, 208), f(5)),
-            RecBool(rec, 6, False, f(6)), RecMapping(rec, {"tag": "new"}, f(7)))
+            RecBool(rec, 6, False, f(6)), mapping)
 
 
 def test_state_application_converts_in_order_before_storing():
@@ -1181,8 +1188,9 @@ def test_instance_dict_subclass_takes_the_state_through_its_update(extra):
     assert target.__dict__.given is extra
 
 
-@pytest.mark.parametrize("fail_at", range(8))
-def test_failed_state_application_stops_and_changes_nothing(fail_at):
+@pytest.mark.parametrize("fail_at, mapping_fails_in",
+                         [(position, "keys") for position in range(8)] + [(7, "item")])
+def test_failed_state_application_stops_and_changes_nothing(fail_at, mapping_fails_in):
     target = Tagged(False)
     target.activate([8])
     target.decrypt(bytearray(b"abc"))
@@ -1190,7 +1198,7 @@ def test_failed_state_application_stops_and_changes_nothing(fail_at):
     before = state_tuple(target)
     rec = Recorder(target)
     with pytest.raises(RuntimeError, match="fail at %d" % fail_at) as info:
-        target.__setstate__(_recorded_state(rec, fail_at))
+        target.__setstate__(_recorded_state(rec, fail_at, mapping_fails_in))
     assert [p for p, _ in rec.log] == list(range(fail_at + 1))
     assert state_tuple(target) == before
     assert target.__dict__ == {"old": "kept"}

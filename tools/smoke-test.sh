@@ -3,8 +3,9 @@
 # of the work tree is imported: the two-peer demo must end in "ok", and a
 # compiled caller of the native method table, built against the installed
 # header (by $CXX when set), must carry a stream to Python and refuse a
-# tuple of keys with the module's own message.  With PYTHON_GIL=0 the GIL
-# must stay off.
+# tuple of keys with the module's own message.  On a free-threaded
+# interpreter the GIL must stay off with both modules imported, unless
+# PYTHON_GIL=1 turns it on.
 #
 #     tools/smoke-test.sh PYTHON [PYTHON OPTIONS...]
 #
@@ -21,11 +22,11 @@ cp "$root/examples/two_peers.py" .
 [ "$(tail -n 1 demo.out)" = ok ] || { cat demo.out >&2; exit 1; }
 "$@" "$root/examples/native_caller/build.py" caller >/dev/null
 "$@" - caller <<'PY'
-import os, platform, sys
+import os, platform, sys, sysconfig
 sys.path.insert(0, sys.argv[1])
 import native_caller
 from kovrin.modules.security.cprotection import CProtection
-if os.environ.get("PYTHON_GIL") == "0":
+if sysconfig.get_config_var("Py_GIL_DISABLED") and os.environ.get("PYTHON_GIL") != "1":
     assert not sys._is_gil_enabled(), "the GIL was turned on"
 sender, receiver = CProtection(), CProtection(True)
 native_caller.call("activate", sender, [0x1234, 77])

@@ -9,15 +9,21 @@
 
 #include <string.h>
 
+#include <atomic>
+
 namespace {
 
-CProtectionVTable *table = nullptr;
-PyTypeObject *cprotection_type = nullptr;
+// Filled by the first call that finds them empty.  Without the GIL, calls
+// on several threads may all get there: each looks the table up and
+// stores the same two values.  The class is stored before the table, so a
+// call that sees the table also sees the class.
+std::atomic<CProtectionVTable *> table = nullptr;
+std::atomic<PyTypeObject *> cprotection_type = nullptr;
 
 // Takes the table out of the capsule the class publishes.
 int load_table(void)
 {
-    if (table != nullptr) return 0;
+    if (table.load(std::memory_order_acquire) != nullptr) return 0;
     PyObject *module = PyImport_ImportModule("kovrin.modules.security.cprotection");
     if (module == nullptr) return -1;
     PyObject *type = PyObject_GetAttrString(module, "CProtection");
@@ -32,13 +38,18 @@ int load_table(void)
         if (found == 0) PyErr_SetString(PyExc_RuntimeError, "CProtection publishes no __pyx_vtable__");
         return -1;
     }
-    table = static_cast<CProtectionVTable *>(PyCapsule_GetPointer(capsule, nullptr));
+    auto *found_table = static_cast<CProtectionVTable *>(PyCapsule_GetPointer(capsule, nullptr));
     Py_DECREF(capsule);  // the class keeps it, and the table with it
-    if (table == nullptr) {
+    if (found_table == nullptr) {
         Py_DECREF(type);
         return -1;
     }
-    cprotection_type = reinterpret_cast<PyTypeObject *>(type);  // kept for the process
+    // The class is kept for the process, by the call that stores it first.
+    PyTypeObject *stored = nullptr;
+    if (!cprotection_type.compare_exchange_strong(stored, reinterpret_cast<PyTypeObject *>(type))) {
+        Py_DECREF(type);
+    }
+    table.store(found_table, std::memory_order_release);
     return 0;
 }
 
@@ -56,14 +67,15 @@ PyObject *call(PyObject *, PyObject *args, PyObject *kwds)
     // The entries trust their caller on the instance's type, so check it
     // here.  The argument goes through as it is: the data entries take any
     // object, and the keying entry refuses anything but a list.
-    if (!PyObject_TypeCheck(instance, cprotection_type)) {
+    if (!PyObject_TypeCheck(instance, cprotection_type.load(std::memory_order_relaxed))) {
         PyErr_SetString(PyExc_TypeError, "instance must be a CProtection");
         return nullptr;
     }
     auto *self = reinterpret_cast<CProtectionObject *>(instance);
-    if (strcmp(operation, "activate") == 0) return table->activate(self, argument, skip_dispatch);
-    if (strcmp(operation, "decrypt") == 0) return table->decrypt(self, argument, skip_dispatch);
-    if (strcmp(operation, "encrypt") == 0) return table->encrypt(self, argument, skip_dispatch);
+    CProtectionVTable *entries = table.load(std::memory_order_relaxed);
+    if (strcmp(operation, "activate") == 0) return entries->activate(self, argument, skip_dispatch);
+    if (strcmp(operation, "decrypt") == 0) return entries->decrypt(self, argument, skip_dispatch);
+    if (strcmp(operation, "encrypt") == 0) return entries->encrypt(self, argument, skip_dispatch);
     PyErr_Format(PyExc_ValueError, "unknown operation %s", operation);
     return nullptr;
 }
@@ -75,12 +87,23 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// On free-threaded builds the module declares that it runs without the
+// GIL; without that, importing it turns the GIL back on for the process.
+// Its only state is the table and the class above.
+PyModuleDef_Slot slots[] = {
+#ifdef Py_GIL_DISABLED
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "native_caller",
     .m_doc = "Calls CProtection's native method table.",
     .m_size = 0,
     .m_methods = methods,
+    .m_slots = slots,
 };
 
 }  // namespace

@@ -710,17 +710,16 @@ error:
 // ---------------------------------------------------------------------------
 // Traceback entries
 
-void add_traceback(const char *funcname, int line, const char *filename)
+void add_traceback_in(PyObject *globals, const char *funcname, int line, const char *filename)
 {
     // An entry belongs to a pending exception, and its frame needs the
-    // module's globals, which a failed initialisation has dropped.
-    if (!PyErr_Occurred() || module_dict == nullptr) return;
+    // module's globals, which an unfinished or failed import has not got.
+    if (!PyErr_Occurred() || globals == nullptr) return;
     PyObject *exc = PyErr_GetRaisedException();
     PyObject *code = traceback_code(funcname, line, filename);
     PyFrameObject *frame = nullptr;
     if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
-                            module_dict, nullptr);
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
     }
     // A failure to build the entry must not replace the error it describes.
     PyErr_Clear();
@@ -730,6 +729,11 @@ void add_traceback(const char *funcname, int line, const char *filename)
     }
     Py_XDECREF(frame);
     Py_XDECREF(code);
+}
+
+void add_traceback(const char *funcname, int line, const char *filename)
+{
+    add_traceback_in(module_dict.load(std::memory_order_acquire), funcname, line, filename);
 }
 
 void add_entry(const CallableSpec *spec, int line)

@@ -14,7 +14,7 @@ int __pyx_module_is_main_kovrin__modules__security__cprotection = 0;
 
 namespace cprotection {
 
-PyObject *module_dict = nullptr;
+std::atomic<PyObject *> module_dict = nullptr;
 PyObject *builtins_module = nullptr;
 PyObject *empty_tuple = nullptr;
 CProtectionVTable vtable;
@@ -35,12 +35,27 @@ CallableSpec init_spec = {
     .is_method = true, .min_positional = 0, .max_positional = 1, .param_names = kInitParams,
 };
 
-// The create and exec steps fill these and the module-wide objects once.
-// The import system serialises imports of one name only, and the module
-// can be imported under another name too, so both steps hold this lock.
+// The create and exec steps share these, under init_lock.  The import
+// system serialises imports of one name only, and the module can be
+// imported under another name at the same time, from another thread or
+// from Python code that the exec step runs.  The lock is held only to read
+// and change these, never while Python code runs: it may import the
+// module again on the same thread, and a PyMutex cannot be taken twice.
 PyMutex init_lock = {};
 PY_INT64_T owning_interpreter = -1;
+// The module once its exec step succeeded, for the life of the process.
 PyObject *held_module = nullptr;
+// The module an exec step is filling (borrowed: the step's caller holds
+// it), and the thread that runs that step.  That thread holds making_gate
+// for as long, so others wait on the gate for the step to end.  It never
+// waits there itself: finding itself the maker, it refuses the import.
+PyObject *making_module = nullptr;
+PyThreadState *making_thread = nullptr;
+PyMutex making_gate = {};
+// A weak reference to the module last created and not yet executed: a
+// create step under the other name hands it out instead of a second one.
+// Weak, so that a module created and then dropped is not handed out.
+PyObject *created_module = nullptr;
 // The full name as a key made once: taking the entry out again after a
 // failed exec must not need an allocation, which may be what failed.
 PyObject *full_name_key = nullptr;
@@ -134,50 +149,93 @@ int copy_spec_attribute(PyObject *spec, PyObject *dict, const char *from, const 
     return status;
 }
 
-// Sets *held to the module already made, if any (a new reference), or to
-// nullptr when a new one is to be made.  Returns -1 with an exception set
-// when this interpreter may not have the module.
-int claim_module(PyObject **held)
+// The module that a create step hands out rather than make one: the one
+// made, else the one being made, else the one created and still alive; a
+// new reference, or nullptr.  Called under init_lock; runs no Python code.
+PyObject *existing_module_locked(void)
 {
-    *held = nullptr;
+    if (held_module != nullptr) return Py_NewRef(held_module);
+    if (making_module != nullptr) return Py_NewRef(making_module);
+    PyObject *module = nullptr;
+    if (created_module != nullptr && PyWeakref_GetRef(created_module, &module) < 0) PyErr_Clear();
+    return module;
+}
+
+// Sets *existing to the module to hand out, if any (a new reference), or
+// to nullptr when a new one is to be made.  Returns -1 with an exception
+// set when this interpreter may not have the module.
+int claim_module(PyObject **existing)
+{
+    *existing = nullptr;
     PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;  // only for an interpreter being torn down
-    int status = 0;
+    bool refused = false;
     PyMutex_Lock(&init_lock);
-    if (owning_interpreter == -1) {
-        owning_interpreter = current;
-    } else if (current != owning_interpreter) {
+    if (owning_interpreter == -1) owning_interpreter = current;
+    refused = current != owning_interpreter;
+    if (!refused) *existing = existing_module_locked();
+    PyMutex_Unlock(&init_lock);
+    if (refused) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
-        status = -1;
-    } else {
-        *held = Py_XNewRef(held_module);
+        return -1;
     }
-    PyMutex_Unlock(&init_lock);
-    return status;
+    return 0;
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *)
+// A new module named by the spec, with the spec's attributes copied.
+PyObject *new_module(PyObject *spec)
 {
-    PyObject *held;
-    if (claim_module(&held) < 0) return nullptr;
-    if (held != nullptr) return held;
-
-    PyObject *name = nullptr, *module = nullptr, *dict;
-    name = PyObject_GetAttrString(spec, "name");
+    PyObject *name = PyObject_GetAttrString(spec, "name");
     if (name == nullptr) return nullptr;
-    module = PyModule_NewObject(name);
+    PyObject *module = PyModule_NewObject(name);
     Py_DECREF(name);
     if (module == nullptr) return nullptr;
-    dict = PyModule_GetDict(module);
+    PyObject *dict = PyModule_GetDict(module);
     if (copy_spec_attribute(spec, dict, "loader", "__loader__", false) < 0 ||
         copy_spec_attribute(spec, dict, "origin", "__file__", false) < 0 ||
         copy_spec_attribute(spec, dict, "parent", "__package__", false) < 0 ||
         copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true) < 0) {
-        Py_DECREF(module);
-        return nullptr;
+        Py_CLEAR(module);
     }
+    return module;
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *)
+{
+    PyObject *module = nullptr, *existing = nullptr, *reference = nullptr;
+    if (claim_module(&existing) < 0) goto done;
+    if (existing != nullptr) {
+        module = existing;
+        existing = nullptr;
+        goto done;
+    }
+    // Made with no lock held: reading the spec may run any Python code.
+    module = new_module(spec);
+    if (module == nullptr) goto done;
+    reference = PyWeakref_NewRef(module, nullptr);
+    if (reference == nullptr) {
+        Py_CLEAR(module);
+        goto done;
+    }
+    // Another thread may have made or created one meanwhile: the first to
+    // get here is the module of both imports.  Otherwise this one is
+    // recorded, and the reference left to release is the one it replaces.
+    PyMutex_Lock(&init_lock);
+    existing = existing_module_locked();
+    if (existing == nullptr) {
+        PyObject *replaced = created_module;
+        created_module = reference;
+        reference = replaced;
+    }
+    PyMutex_Unlock(&init_lock);
+    if (existing != nullptr) {
+        Py_SETREF(module, existing);
+        existing = nullptr;
+    }
+done:
+    Py_XDECREF(reference);
     return module;
 }
 
@@ -301,7 +359,7 @@ done:
 CallableSpec *const kClassCallables[] = {&activate_spec, &decrypt_spec, &encrypt_spec,
                                          &reduce_spec, &setstate_spec};
 
-int store_callables(const char **failed_file, int *failed_line)
+int store_callables(PyObject *dict, const char **failed_file, int *failed_line)
 {
     PyObject *func = nullptr;
     for (CallableSpec *spec : kClassCallables) {
@@ -321,7 +379,7 @@ int store_callables(const char **failed_file, int *failed_line)
     *failed_file = unpickle_spec.filename;
     *failed_line = unpickle_spec.first_line;
     func = function_new(&unpickle_spec);
-    if (func == nullptr || PyDict_SetItemString(module_dict, unpickle_spec.name, func) < 0) goto error;
+    if (func == nullptr || PyDict_SetItemString(dict, unpickle_spec.name, func) < 0) goto error;
     Py_DECREF(func);
     return 0;
 error:
@@ -329,21 +387,15 @@ error:
     return -1;
 }
 
-int exec_module_once(PyObject *module)
+// The exec step's work, run by the one thread that makes the module, with
+// no lock held.
+int fill_module(PyObject *module)
 {
-    if (held_module != nullptr) {
-        if (held_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'cprotection' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
     const char *failed_file = kModuleSource;
     int failed_line = 0;  // no traceback entry before the function type exists
     bool entered_full_name = false;
-    PyObject *modules = PyImport_GetModuleDict(), *enumerate_func, *capsule;
-
-    held_module = Py_NewRef(module);
-    module_dict = PyModule_GetDict(module);
+    PyObject *modules = PyImport_GetModuleDict(), *dict = PyModule_GetDict(module);
+    PyObject *enumerate_func, *capsule;
 
     if (builtins_module == nullptr) {
         builtins_module = PyImport_ImportModule("builtins");
@@ -420,38 +472,94 @@ int exec_module_once(PyObject *module)
     PyType_Modified(&CProtectionType);
     if (PyObject_SetAttrString(module, "CProtection", reinterpret_cast<PyObject *>(&CProtectionType)) < 0) goto error;
     if (arrange_pickling() < 0) goto error;
-    if (store_callables(&failed_file, &failed_line) < 0) goto error;
+    if (store_callables(dict, &failed_file, &failed_line) < 0) goto error;
     failed_file = kModuleSource;
     failed_line = 1;
     {
         PyObject *test_dict = PyDict_New();
         if (test_dict == nullptr) goto error;
-        int status = PyDict_SetItemString(module_dict, "__test__", test_dict);
+        int status = PyDict_SetItemString(dict, "__test__", test_dict);
         Py_DECREF(test_dict);
         if (status < 0) goto error;
     }
     return 0;
 error:
-    if (failed_line != 0) add_traceback(kModuleInitName, failed_line, failed_file);
+    if (failed_line != 0) add_traceback_in(dict, kModuleInitName, failed_line, failed_file);
     // A later import starts again from the create step, under either name.
     if (entered_full_name) {
         PyObject *exc = PyErr_GetRaisedException();
         if (PyDict_DelItem(modules, full_name_key) < 0) PyErr_Clear();
         PyErr_SetRaisedException(exc);
     }
-    Py_CLEAR(held_module);
-    module_dict = nullptr;
     return -1;
 }
 
+enum class ExecOutcome { made_already, refused, reentered, make };
+
 int module_exec(PyObject *module)
 {
-    // Held for the whole step: what it runs of Python (warnings, attribute
-    // stores) cannot import this module again, and a thread that waits
-    // here lets the others run.
+    PyThreadState *current = PyThreadState_Get();
+    PyObject *stale = nullptr;
+    ExecOutcome outcome = ExecOutcome::refused;
     PyMutex_Lock(&init_lock);
-    int status = exec_module_once(module);
+    for (;;) {
+        if (held_module != nullptr) {
+            outcome = held_module == module ? ExecOutcome::made_already : ExecOutcome::refused;
+            break;
+        }
+        if (making_module == nullptr) {
+            // This thread makes the module.  A created module not yet
+            // executed is not handed out any more: this one is.
+            outcome = ExecOutcome::make;
+            making_module = module;
+            making_thread = current;
+            PyMutex_Lock(&making_gate);
+            stale = created_module;
+            created_module = nullptr;
+            break;
+        }
+        if (making_thread == current) {
+            outcome = ExecOutcome::reentered;
+            break;
+        }
+        // Another thread makes it: wait for its step to end, then look
+        // again.  Made, it is this module (the create step handed it out)
+        // or the import is a re-initialisation; failed, this thread tries.
+        PyMutex_Unlock(&init_lock);
+        PyMutex_Lock(&making_gate);
+        PyMutex_Unlock(&making_gate);
+        PyMutex_Lock(&init_lock);
+    }
     PyMutex_Unlock(&init_lock);
+    Py_XDECREF(stale);
+
+    int status = -1;
+    switch (outcome) {
+    case ExecOutcome::made_already:
+        status = 0;
+        break;
+    case ExecOutcome::refused:
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'cprotection' has already been imported. Re-initialisation is not supported.");
+        break;
+    case ExecOutcome::reentered:
+        PyErr_SetString(PyExc_ImportError,
+                        "Module 'cprotection' is being initialised by this thread, which cannot "
+                        "import it again until that has finished.");
+        break;
+    case ExecOutcome::make:
+        status = fill_module(module);
+        PyMutex_Lock(&init_lock);
+        if (status == 0) {
+            held_module = Py_NewRef(module);
+            module_dict.store(PyModule_GetDict(module), std::memory_order_release);
+        }
+        making_module = nullptr;
+        making_thread = nullptr;
+        PyMutex_Unlock(&making_gate);
+        PyMutex_Unlock(&init_lock);
+        break;
+    }
     return status;
 }
 

@@ -6,13 +6,18 @@
 #include "cprotection.h"
 #include "python_compat.h"
 
+#include <atomic>
+
 namespace cprotection {
 
 extern PyTypeObject CProtectionType;
 extern CProtectionVTable vtable;
 
+// The module's namespace, published once its exec step has succeeded and
+// null until then: other threads may read it at any time, through
+// instances of a class that a failing import had already readied.
+extern std::atomic<PyObject *> module_dict;
 // Module-wide objects created once by the exec step and never freed.
-extern PyObject *module_dict;
 extern PyObject *builtins_module;
 extern PyObject *empty_tuple;
 
@@ -45,7 +50,8 @@ struct CallableSpec {
 // --- call helpers -----------------------------------------------------------
 int init_call_helpers(void);
 // Creates the interned string once; a retried initialisation keeps it.
-// Only the exec step calls it, under its lock, so no two threads fill one.
+// Only the exec step calls it, on the one thread that makes the module, so
+// no two threads fill one.
 int intern_once(PyObject **slot, const char *text);
 int init_callable_spec(CallableSpec *spec);
 PyObject *function_new(CallableSpec *spec);
@@ -75,6 +81,9 @@ Dispatch dispatch_override(CProtectionObject *self, PyObject *name,
                            bool result_must_be_bytearray, PyObject **result);
 
 void add_traceback(const char *funcname, int line, const char *filename);
+// The same with the given globals: the exec step's own entry, made before
+// the namespace is published.
+void add_traceback_in(PyObject *globals, const char *funcname, int line, const char *filename);
 // The entry of one of the module's callables at the given line of its file.
 void add_entry(const CallableSpec *spec, int line);
 

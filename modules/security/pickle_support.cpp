@@ -152,22 +152,31 @@ PyObject *state_item(PyObject *state, Py_ssize_t position)
 }
 
 // Position 7 of a deferred-form state: the instance dictionary's contents.
+// A plain dict takes them only once all were read: a mapping whose keys()
+// or __getitem__ fails partway leaves the instance dictionary as it was.
+// A dict subclass's own update() gets the mapping itself and answers for
+// what it does with it.
 int apply_instance_dict(PyObject *self, PyObject *state)
 {
     PyObject *extra = PyTuple_GET_ITEM(state, kStateFieldCount);
-    int wanted = PyObject_IsTrue(extra);
-    if (wanted <= 0) return wanted;
-    PyObject *dict = PyObject_GenericGetDict(self, nullptr);
-    if (dict == nullptr) return -1;
-    int status;
+    PyObject *dict = nullptr, *collected = nullptr, *result = nullptr;
+    int status = PyObject_IsTrue(extra);
+    if (status <= 0) return status;
+    status = -1;
+    dict = PyObject_GenericGetDict(self, nullptr);
+    if (dict == nullptr) goto done;
     if (PyDict_CheckExact(dict)) {
-        status = PyDict_Update(dict, extra);
+        collected = PyDict_New();
+        if (collected == nullptr || PyDict_Update(collected, extra) < 0) goto done;
+        status = PyDict_Update(dict, collected);
     } else {
-        PyObject *result = PyObject_CallMethodOneArg(dict, str_update, extra);
+        result = PyObject_CallMethodOneArg(dict, str_update, extra);
         status = result ? 0 : -1;
-        Py_XDECREF(result);
     }
-    Py_DECREF(dict);
+done:
+    Py_XDECREF(result);
+    Py_XDECREF(collected);
+    Py_XDECREF(dict);
     return status;
 }
 
@@ -253,8 +262,9 @@ void raise_incompatible_checksum(long long checksum)
 PyObject *lookup_unpickle_function(void)
 {
     PyObject *func;
-    // No namespace to look in after a failed initialisation.
-    if (module_dict != nullptr && PyDict_GetItemRef(module_dict, str_unpickle, &func) != 0) return func;
+    // No namespace to look in before the import has succeeded.
+    PyObject *globals = module_dict.load(std::memory_order_acquire);
+    if (globals != nullptr && PyDict_GetItemRef(globals, str_unpickle, &func) != 0) return func;
     if (PyObject_GetOptionalAttr(builtins_module, str_unpickle, &func) != 0) return func;
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", str_unpickle);
     return nullptr;
