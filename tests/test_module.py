@@ -23,7 +23,7 @@ import _imp
 import pytest
 
 from build import python_include_dirs  # examples/native_caller/build.py, put on the path by conftest
-from helpers import module_entries
+from helpers import module_entries, python_capi
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
@@ -37,7 +37,7 @@ INTERPRETER_MESSAGE = ("Interpreter change detected - this module can only be lo
                        "into one interpreter per process.")
 
 # A handle of our own, so that setting restype/argtypes does not leak into other tests.
-capi = ctypes.PyDLL(None)
+capi = python_capi()
 capi.PyModule_GetDef.restype = ctypes.c_void_p
 capi.PyModule_GetDef.argtypes = [ctypes.py_object]
 capi.PyModule_ExecDef.restype = ctypes.c_int
