@@ -10,7 +10,6 @@ import importlib.util
 import inspect
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -22,7 +21,7 @@ import weakref
 import _imp
 import pytest
 
-from build import python_include_dirs  # examples/native_caller/build.py, put on the path by conftest
+from build import compiler, python_include_dirs  # examples/native_caller/build.py, put on the path by conftest
 from helpers import module_entries, python_capi
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
@@ -56,8 +55,7 @@ def header_constants(*names):
     """The values that the interpreter's headers give the named macros, as a compiler sees them."""
     marker = "kovrin_constant"
     source = "#include <Python.h>\n" + "".join(f"{marker} {name}\n" for name in names)
-    compiler = shlex.split(os.environ.get("CXX", "g++"))
-    expanded = subprocess.run([*compiler, "-E", "-P", "-x", "c++", *python_include_dirs(), "-"],
+    expanded = subprocess.run([*compiler(), "-E", "-P", "-x", "c++", *python_include_dirs(), "-"],
                               input=source, capture_output=True, text=True, check=True).stdout
     values = [line.removeprefix(marker) for line in expanded.splitlines() if line.startswith(marker)]
     return tuple(int(eval(value, {"__builtins__": {}})) for value in values)

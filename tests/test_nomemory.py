@@ -9,9 +9,9 @@ import os
 import pathlib
 import subprocess
 import sys
-import sysconfig
 
 import pytest
+from build import build_shared  # examples/native_caller/build.py, put on the path by conftest
 
 from nomemory_worker import CASE_NAMES, __file__ as WORKER
 
@@ -26,9 +26,8 @@ def test_allocation_failures_end_in_memory_error(case, native_caller, tmp_path):
     env = {**os.environ, "PYTHONHASHSEED": "0"}
     if case.startswith("import") and sys.version_info < (3, 13, 6):
         guard = tmp_path / "type_ready_guard.so"
-        subprocess.run([sysconfig.get_config_var("CC").split()[0], "-shared", "-fPIC", "-I",
-                        sysconfig.get_paths()["include"], str(pathlib.Path(WORKER).with_name(
-                            "type_ready_guard.c")), "-o", str(guard), "-ldl"], check=True)
+        build_shared([pathlib.Path(WORKER).with_name("type_ready_guard.c")], guard, language="c",
+                     libraries=("-ldl",))
         env.update(TYPE_READY_GUARD=str(guard), LD_PRELOAD=f"{env.get('LD_PRELOAD', '')} {guard}".strip())
     result = subprocess.run([sys.executable, WORKER, case, native_caller.__file__],
                             capture_output=True, text=True, timeout=120, env=env)

@@ -1,9 +1,7 @@
 """Every Python block in the README runs as written; every C block compiles."""
 
-import os
 import pathlib
 import re
-import shlex
 import subprocess
 
 import build as native_caller_build
@@ -29,7 +27,7 @@ def test_readme_block_runs(source):
 def test_readme_c_block_compiles_against_the_installed_header(source, tmp_path):
     caller = tmp_path / "caller.c"
     caller.write_text(source)
-    subprocess.run([*shlex.split(os.environ.get("CC", "gcc")), "-std=c11", "-Wall", "-Wextra",
+    subprocess.run([*native_caller_build.compiler("c"), "-std=c11", "-Wall", "-Wextra",
                     "-Werror", "-fsyntax-only", *native_caller_build.python_include_dirs(),
                     "-I", str(native_caller_build.cprotection_include_dir()), str(caller)],
                    check=True)

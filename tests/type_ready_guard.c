@@ -4,7 +4,7 @@
  * failure injected there breaks the type, whatever the module does.  While
  * PyType_Ready runs, this puts back the allocators saved by
  * guard_save_allocators() (called before any failure is injected). */
-#define _GNU_SOURCE
+#define _GNU_SOURCE 1
 #include <Python.h>
 #include <dlfcn.h>
 

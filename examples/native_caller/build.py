@@ -5,7 +5,9 @@
 It needs g++ (or $CXX, a cross compiler for an interpreter of another
 CPU), the interpreter's headers and the installed kovrin-cprotection
 package, whose cprotection.h lies beside its extension module.  The result
-is importable once OUTPUT_DIR is on sys.path.
+is importable once OUTPUT_DIR is on sys.path.  The test suite builds its
+other compiled helpers through compiler() and build_shared() as well, so
+that one place knows the target's compiler, flags and header folders.
 """
 
 import importlib.util
@@ -40,19 +42,35 @@ def python_include_dirs() -> list[str]:
     return arguments
 
 
-def build(output_dir: pathlib.Path) -> pathlib.Path:
-    output_dir.mkdir(parents=True, exist_ok=True)
-    suffix: str = sysconfig.get_config_var("EXT_SUFFIX")
-    target = output_dir / ("native_caller" + suffix)
+def compiler(language: str = "c++") -> list[str]:
+    """The compiler for the running interpreter's target, as a command:
+    $CXX (C++) or $CC (C) when set, a cross compiler for an interpreter of
+    another CPU for instance, else g++ or gcc."""
+    if language == "c++":
+        return shlex.split(os.environ.get("CXX", "g++"))
+    return shlex.split(os.environ.get("CC", "gcc"))
+
+
+def build_shared(sources: list[pathlib.Path], target: pathlib.Path, language: str = "c++",
+                 flags: tuple[str, ...] = (), libraries: tuple[str, ...] = ()) -> pathlib.Path:
+    """Compiles sources into the shared library target, against the running
+    interpreter's headers and the installed cprotection.h, warnings as errors."""
+    standard = "-std=c++20" if language == "c++" else "-std=c11"
     command = [
-        *shlex.split(os.environ.get("CXX", "g++")),
-        "-std=c++20", "-O2", "-shared", "-fPIC", "-fno-exceptions", "-fno-rtti",
-        "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
+        *compiler(language), standard, "-O2", "-shared", "-fPIC",
+        "-Wall", "-Wextra", "-Werror", *flags,
         *python_include_dirs(), "-I", str(cprotection_include_dir()),
-        str(HERE / "native_caller.cpp"), "-o", str(target),
+        *map(str, sources), "-o", str(target), *libraries,
     ]
     subprocess.run(command, check=True)
     return target
+
+
+def build(output_dir: pathlib.Path) -> pathlib.Path:
+    output_dir.mkdir(parents=True, exist_ok=True)
+    suffix: str = sysconfig.get_config_var("EXT_SUFFIX")
+    return build_shared([HERE / "native_caller.cpp"], output_dir / ("native_caller" + suffix),
+                        flags=("-fno-exceptions", "-fno-rtti", "-Wno-missing-field-initializers"))
 
 
 if __name__ == "__main__":
