@@ -19,7 +19,7 @@ env_file=$(tools/windows-toolchain.sh)
 # shellcheck source=/dev/null
 . "$env_file"
 windows_python=$(dirname "$env_file")/wine-python
-winpath() { echo "Z:$(realpath -m "$1" | sed 's|/|\\|g')"; }
+winpath() { echo "Z:$(realpath -ms "$1" | sed 's|/|\\|g')"; }
 
 # The build requirements as Windows wheels, fetched by the host's pip so that
 # pip under wine installs them into its isolated environment offline.

