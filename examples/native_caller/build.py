@@ -48,10 +48,10 @@ def python_include_dirs() -> list[str]:
 # python.org's Windows interpreters are built with MSVC, and so is what they load.
 MSVC = sys.platform == "win32"
 
-# GCC's spellings that callers pass, as MSVC's: None where MSVC has no such
-# warning, or the default already does it (no exceptions: no /EHsc given).
-MSVC_FLAGS = {"-fno-exceptions": "/D_HAS_EXCEPTIONS=0", "-fno-rtti": "/GR-",
-              "-Wno-missing-field-initializers": None, "-ldl": None}
+# GCC's spellings that callers pass, as MSVC's: none where MSVC has no such
+# warning, or does it by default (no exceptions: no /EHsc given).
+MSVC_FLAGS: dict[str, list[str]] = {"-fno-exceptions": ["/D_HAS_EXCEPTIONS=0"], "-fno-rtti": ["/GR-"],
+                                    "-Wno-missing-field-initializers": [], "-ldl": []}
 
 
 def compiler(language: str = "c++") -> list[str]:
@@ -71,8 +71,8 @@ def warnings_as_errors(language: str) -> list[str]:
     return ["-std=c++20" if language == "c++" else "-std=c11", "-Wall", "-Wextra", "-Werror"]
 
 
-def msvc_flags(flags) -> list[str]:
-    return [MSVC_FLAGS.get(flag, flag) for flag in flags if MSVC_FLAGS.get(flag, flag) is not None]
+def msvc_flags(flags: tuple[str, ...]) -> list[str]:
+    return [spelling for flag in flags for spelling in MSVC_FLAGS.get(flag, [flag])]
 
 
 def build_shared(sources: list[pathlib.Path], target: pathlib.Path, language: str = "c++",
