@@ -5,7 +5,7 @@
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
 .PHONY: install demo test test-fast test-clang test-asan test-ft test-tsan test-foreign-quick test-foreign \
-	test-newer coverage fuzz bench bench-update wheel clean
+	test-windows test-newer coverage fuzz bench bench-update wheel clean
 
 install:
 	tools/bootstrap.sh
@@ -15,9 +15,10 @@ demo: install
 
 # The full suite, then again against a clang build, a sanitizer build and
 # the free-threaded interpreter with the GIL off, then its core under qemu
-# on AArch64 and big-endian s390x, then on CPython 3.14 and 3.15 with the
-# newest g++ and clang.
-test: test-fast test-clang test-asan test-ft test-foreign-quick test-newer
+# on AArch64 and big-endian s390x, then in python.org's CPython 3.13 for
+# Windows under wine against the MSVC build, then on CPython 3.14 and 3.15
+# with the newest g++ and clang.
+test: test-fast test-clang test-asan test-ft test-foreign-quick test-windows test-newer
 
 test-fast: install
 	$(VENV_PYTHON) -m pytest -q
@@ -49,6 +50,12 @@ test-foreign-quick: install
 
 test-foreign: install
 	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch || exit 1; done
+
+# The wheel built by MSVC through pip in python.org's CPython 3.13 for
+# Windows under wine, and the whole suite there; the interpreter and the
+# compiler are unpacked once per machine, into ~/.cache.
+test-windows: install
+	BUILD_PYTHON=$(VENV_PYTHON) tools/test-windows.sh
 
 # Line and branch coverage of modules/security over the suite, from a gcov
 # build in .venv-coverage; not part of test.
