@@ -86,7 +86,8 @@ bench-update: install
 # platform report; then the free-threaded (cp313t) wheel, tried out in a
 # fresh free-threaded environment; then the AArch64 wheel, cross-built, and its smoke test
 # under qemu; then the CPython 3.14 and 3.15 wheels, built and smoke-tested
-# in the chroot of test-newer.
+# in the chroot of test-newer; then the win_amd64 wheel, built by MSVC
+# through pip under wine, and its smoke test there.
 wheel: install
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
@@ -94,6 +95,8 @@ wheel: install
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
 	tools/build-wheel-newer.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/build-windows-wheel.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-windows-wheel.sh dist
 
 clean:
 	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .venv-ft .venv-tsan .hypothesis .pytest_cache

@@ -4,17 +4,16 @@
 # scikit-build-core, which runs CMake and Ninja (their PyPI packages' Windows
 # wheels) with MSVC from the environment a Developer Command Prompt gives
 # (tools/windows-toolchain.sh).  Prints the wheel's path.
+# $BUILD_PYTHON fetches the build requirements (default .venv/bin/python).
 #
 #     tools/build-windows-wheel.sh OUT_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=tools/debian.sh
 . tools/debian.sh
-# shellcheck source=tools/common.sh
-. tools/common.sh
 
 out=${1:?usage: tools/build-windows-wheel.sh OUT_DIR}
-host_python=${HOST_PYTHON:-$(find_python313 build-windows-wheel "or set HOST_PYTHON")}
+host_python=${BUILD_PYTHON:-.venv/bin/python}
 env_file=$(tools/windows-toolchain.sh)
 # shellcheck source=/dev/null
 . "$env_file"

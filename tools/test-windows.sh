@@ -20,7 +20,7 @@ winpath() { echo "Z:$(realpath -ms "$1" | sed 's|/|\\|g')"; }
 
 out=build/windows
 rm -rf "$out/dist" "$out/site"
-wheel=$(HOST_PYTHON=$host_python tools/build-windows-wheel.sh "$out/dist")
+wheel=$(BUILD_PYTHON=$host_python tools/build-windows-wheel.sh "$out/dist")
 env_file=$(tools/windows-toolchain.sh)
 # shellcheck source=/dev/null
 . "$env_file"
