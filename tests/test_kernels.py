@@ -349,10 +349,12 @@ def dirty_exits_of(library):
 def test_extension_clears_upper_halves_at_every_exit_of_ymm_code():
     """The installed extension of the environment the suite runs in: each of
     the regular (GCC, link-time optimised), clang, sanitizer, free-threaded
-    and newer-Python builds."""
+    and newer-Python builds; or the one CPROTECTION_EXTENSION names, which
+    tools/test-windows.sh sets to the MSVC build's .pyd."""
     from kovrin.modules.security import cprotection
-    exits = dirty_exits_of(pathlib.Path(cprotection.__file__))
-    assert {name: lines for name, lines in exits.items() if lines} == {}, cprotection.__file__
+    library = pathlib.Path(os.environ.get("CPROTECTION_EXTENSION") or cprotection.__file__)
+    exits = dirty_exits_of(library)
+    assert {name: lines for name, lines in exits.items() if lines} == {}, library
 
 
 @on_linux

@@ -37,6 +37,12 @@ peer=$(cd "$(dirname "$host_python")" && pwd)/$(basename "$host_python")
 (cd tests && "$peer" -c 'import sys, test_cross_cpu; test_cross_cpu.write_results(sys.argv[1])' \
     "$OLDPWD/$out/peer-results.json")
 
+# The .pyd's ymm code, disassembled by llvm-objdump on the host: the one
+# check of the suite whose tool wine cannot run for it.
+CPROTECTION_EXTENSION=$(echo "$PWD/$out"/site/kovrin/modules/security/cprotection*.pyd) \
+    "$peer" -m pytest -q -p no:cacheprovider \
+    tests/test_kernels.py::test_extension_clears_upper_halves_at_every_exit_of_ymm_code
+
 echo "test-windows: the suite in CPython $("$(dirname "$env_file")/wine-python" -c 'import platform; print(platform.python_version())') for Windows under wine"
 # PYTHONNOUSERSITE keeps the wine prefix's user site out of the environment.
 PYTHONPATH=$(winpath "$out/site") PYTHONNOUSERSITE=1 \

