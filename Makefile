@@ -1,103 +1,82 @@
-# The two set-up commands of the README: `make demo` and `make test`.
-# Each bootstraps .venv with a Python 3.13 and installs the package first;
-# PYTHON=/path/to/python3.N names the interpreter (3.13 or newer) to build
-# .venv from, CPROTECTION_VENV=DIR another directory for it.
+# `make help` lists the targets.  Those that run Python bootstrap .venv
+# first: PYTHON=/path/to/python3.N names the interpreter (3.13 or newer) to
+# build it from, CPROTECTION_VENV=DIR another directory for it.
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
-.PHONY: install demo test test-fast test-clang test-asan test-ft test-tsan test-foreign-quick test-foreign \
-	test-windows test-newer coverage fuzz bench bench-update wheel clean
+.PHONY: help install demo check test test-clang test-asan test-ft test-tsan test-foreign-quick \
+	test-foreign test-windows test-newer test-coverage test-fuzz bench bench-update wheel clean
 
-install:
+install: ## create or update .venv and build the package into it
 	tools/bootstrap.sh
 
-demo: install
+help: ## list the targets
+	@awk -F ':.*## ' '/^[a-z][a-z-]*:.*## / { printf "  %-19s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
+
+demo: install ## two peers exchange 4 MiB each way over loopback
 	$(VENV_PYTHON) examples/two_peers.py
 
-# The full suite, then again against a clang build, a sanitizer build and
-# the free-threaded interpreter with the GIL off, then its core under qemu
-# on AArch64 and big-endian s390x, then in python.org's CPython 3.13 for
-# Windows under wine against the MSVC build, then on CPython 3.14 and 3.15
-# with the newest g++ and clang.
-test: test-fast test-clang test-asan test-ft test-foreign-quick test-windows test-newer
-
-test-fast: install
+check: install ## the suite against the normal (gcc) build: the daily loop
 	$(VENV_PYTHON) -m pytest -q
 
-test-clang:
+test: check test-clang test-asan test-ft test-foreign-quick test-windows test-newer ## check and each leg below not marked "not in test"; what CI runs
+
+test-clang: ## the suite against a clang build, in .venv-clang
 	tools/test-clang.sh
 
-test-asan:
+test-asan: ## the suite against an ASan and UBSan build, in .venv-asan
 	tools/test-asan.sh
 
-# The free-threaded CPython is built once per machine, into ~/.cache.
-test-ft:
+test-ft: ## the suite on a free-threaded CPython 3.13 with the GIL off, in .venv-ft
 	tools/test-ft.sh
 
-# The free-threading tests on a ThreadSanitizer build of that interpreter
-# and the module; not part of `test`, see the README for its time.
-test-tsan:
+test-tsan: ## the threading tests under ThreadSanitizer (not in test)
 	tools/test-tsan.sh
 
-# Under qemu, in Debian's Python 3.13 for each CPU, against the module
-# cross-built for it: the core files, or the whole suite.
-FOREIGN_ARCHS := arm64 s390x
-FOREIGN_QUICK := tests/test_known_answers.py tests/test_binding.py tests/test_cipher.py \
-	tests/test_pickle.py tests/test_module.py tests/test_threads.py tests/test_native_caller.py \
-	tests/test_cross_cpu.py
+# Each root runs one of Debian's Pythons under qemu (3.13 for each CPU,
+# 3.14 and 3.15 for AArch64), against the module cross-built for it.
+FOREIGN_ARCHS := arm64 s390x arm64-3.14 arm64-3.15
 
-test-foreign-quick: install
-	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch $(FOREIGN_QUICK) || exit 1; done
+test-foreign-quick: install ## the tests marked core under qemu on each of FOREIGN_ARCHS
+	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch -m core || exit 1; done
 
-test-foreign: install
+test-foreign: install ## the whole suite the same way (not in test)
 	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch || exit 1; done
 
-# The wheel built by MSVC through pip in python.org's CPython 3.13 for
-# Windows under wine, and the whole suite there; the interpreter and the
-# compiler are unpacked once per machine, into ~/.cache.
-test-windows: install
+test-windows: install ## the suite in python.org's CPython 3.13 for Windows under wine, on the wheel MSVC builds through pip
 	BUILD_PYTHON=$(VENV_PYTHON) tools/test-windows.sh
 
-# Line and branch coverage of modules/security over the suite, from a gcov
-# build in .venv-coverage; not part of test.
-coverage:
-	tools/coverage.sh
-
-# In a chroot of Debian's development suite, made once (minutes) under
-# ~/.cache/kovrin-cprotection; needs root and debootstrap.
-test-newer: install
+test-newer: install ## the suite on CPython 3.14 and 3.15, in a Debian chroot (needs root)
 	VENV_PYTHON=$(VENV_PYTHON) tools/test-newer.sh
 
-# Many more hostile inputs than the regular suite tries, in rounds that
-# each print a line when they end.
-fuzz: install
+test-coverage: ## line and branch coverage of modules/security, in .venv-coverage (not in test)
+	tools/coverage.sh
+
+test-fuzz: install ## 200,000 hostile inputs per fuzz test, a line per round (not in test)
 	CPROTECTION_FUZZ_EXAMPLES=200000 $(VENV_PYTHON) -m pytest -v tests/test_fuzz.py
 
-# Prints the tables and writes them, with a chart, under build/bench;
-# bench-update refreshes the committed bench/results.md and chart instead.
-bench: install
+bench: install ## print the benchmark tables; write them with a chart under build/bench
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py
 
-bench-update: install
+bench-update: install ## the same, rewriting the committed bench/results.md and chart
 	$(VENV_PYTHON) -m pip install --quiet matplotlib
 	$(VENV_PYTHON) bench/bench.py --output bench
 
-# A fresh dist/ with an sdist and a manylinux wheel, and the wheel's
-# platform report; then the free-threaded (cp313t) wheel, tried out in a
-# fresh free-threaded environment; then the AArch64 wheel, cross-built, and its smoke test
-# under qemu; then the CPython 3.14 and 3.15 wheels, built and smoke-tested
-# in the chroot of test-newer; then the win_amd64 wheel, built by MSVC
-# through pip under wine, and its smoke test there.
-wheel: install
+# The x86-64 wheels for CPython 3.14 and 3.15 are built and smoke-tested in
+# the chroot of test-newer, the AArch64 ones (3.13, 3.14, 3.15) under qemu,
+# the win_amd64 one, built by MSVC through pip, under wine.
+wheel: install ## a fresh dist/ with the sdist and every wheel, repaired and tried out
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
 	tools/build-wheel-ft.sh dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh arm64 dist
-	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh arm64 dist
+	for root in arm64 arm64-3.14 arm64-3.15; do \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/build-foreign-wheel.sh $$root dist && \
+		BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh $$root dist || exit 1; \
+	done
 	tools/build-wheel-newer.sh dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-windows-wheel.sh dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-windows-wheel.sh dist
 
-clean:
+clean: ## remove build/, dist/, every .venv* and the test caches
 	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .venv-ft .venv-tsan .hypothesis .pytest_cache
 	find examples tests bench tools -name __pycache__ -prune -exec rm -rf {} +

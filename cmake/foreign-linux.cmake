@@ -1,5 +1,5 @@
-# Cross build for Linux on another CPU, against Debian's Python 3.13 for
-# that CPU as tools/foreign-sysroot.sh unpacks it.  Read from the
+# Cross build for Linux on another CPU, against the Debian Python for that
+# CPU that tools/foreign-sysroot.sh unpacks (3.13, or a newer release).  Read from the
 # environment, because CMake reads a toolchain file again, without the
 # command line's cache, for each compiler check:
 #
@@ -10,9 +10,12 @@
 #                        programs under qemu
 set(triple "$ENV{CPROTECTION_TRIPLE}")
 set(foreign "$ENV{CPROTECTION_FOREIGN}")
-if(NOT triple OR NOT IS_DIRECTORY "${foreign}/root/usr/include/${triple}/python3.13")
+# The root holds one interpreter; its headers name its release.
+file(GLOB headers RELATIVE "${foreign}/root/usr/include/${triple}" "${foreign}/root/usr/include/${triple}/python3.*")
+list(LENGTH headers count)
+if(NOT triple OR NOT count EQUAL 1)
     message(FATAL_ERROR "foreign-linux: CPROTECTION_TRIPLE='${triple}' and CPROTECTION_FOREIGN='${foreign}'"
-                        " name no foreign Python 3.13 (tools/foreign-sysroot.sh makes one)")
+                        " name no foreign Python (tools/foreign-sysroot.sh makes one)")
 endif()
 
 string(REGEX MATCH "^[^-]+" processor "${triple}")
@@ -27,7 +30,7 @@ set(CMAKE_C_COMPILER "${triple}-gcc")
 # behaviour, which must be asked for on the command line, before the
 # project's cmake_minimum_required: -DCMAKE_POLICY_DEFAULT_CMP0190=NEW.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${foreign}/emulate")
-set(Python_EXECUTABLE "${foreign}/root/usr/bin/python3.13" CACHE FILEPATH "" FORCE)
-set(Python_INCLUDE_DIR "${foreign}/root/usr/include/python3.13" CACHE PATH "" FORCE)
-# Debian's pyconfig.h includes <TRIPLE/python3.13/pyconfig.h>.
+set(Python_EXECUTABLE "${foreign}/root/usr/bin/${headers}" CACHE FILEPATH "" FORCE)
+set(Python_INCLUDE_DIR "${foreign}/root/usr/include/${headers}" CACHE PATH "" FORCE)
+# Debian's pyconfig.h includes <TRIPLE/python3.N/pyconfig.h>.
 set(CMAKE_CXX_FLAGS_INIT "-idirafter ${foreign}/root/usr/include")

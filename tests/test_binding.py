@@ -12,6 +12,8 @@ from helpers import IndexOnly, IntLike, module_entries, python_capi, traceback_e
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection, __pyx_unpickle_CProtection as unpickle
 
+pytestmark = pytest.mark.core
+
 FULL_NAME = "kovrin.modules.security.cprotection"
 SOURCE = "modules/security/cprotection"
 STRINGSOURCE = "<stringsource>"

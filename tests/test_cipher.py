@@ -20,6 +20,8 @@ from helpers import FIELDS, IndexOnly, model_decrypt, model_encrypt, module_entr
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
+pytestmark = pytest.mark.core
+
 SOURCE = "modules/security/cprotection"
 QUALNAME = "kovrin.modules.security.cprotection.CProtection."
 

@@ -30,9 +30,10 @@ from kovrin.modules.security.cprotection import CProtection
 
 PEER = os.environ.get("CPROTECTION_PEER_PYTHON")
 PEER_RESULTS = os.environ.get("CPROTECTION_PEER_RESULTS")
-pytestmark = pytest.mark.skipif(not (PEER or PEER_RESULTS),
-                                reason="compares two platforms: tools/test-foreign.sh runs it under qemu and "
-                                       "tools/test-windows.sh under wine, with the host's interpreter as the peer")
+pytestmark = [pytest.mark.core,
+              pytest.mark.skipif(not (PEER or PEER_RESULTS),
+                                 reason="compares two platforms: tools/test-foreign.sh runs it under qemu and "
+                                        "tools/test-windows.sh under wine, with the host's interpreter as the peer")]
 
 KEY_LISTS = {
     "empty": [],

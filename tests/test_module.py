@@ -26,6 +26,8 @@ from helpers import module_entries, python_capi
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
+pytestmark = pytest.mark.core
+
 FULL_NAME = "kovrin.modules.security.cprotection"
 SOURCE = "modules/security/cprotection"
 STRINGSOURCE = "<stringsource>"

@@ -11,6 +11,8 @@ import pytest
 from helpers import module_entries, state
 from kovrin.modules.security.cprotection import CProtection
 
+pytestmark = pytest.mark.core
+
 SOURCE = "modules/security/cprotection"
 QUALNAME = "kovrin.modules.security.cprotection.CProtection."
 LINES = {"activate": 27, "decrypt": 53, "encrypt": 84}

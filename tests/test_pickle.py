@@ -18,6 +18,8 @@ from pickle_worker import continue_stream, run_ops
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
+pytestmark = pytest.mark.core
+
 MOD = "kovrin.modules.security.cprotection"
 UNPICKLE = cprotection.__pyx_unpickle_CProtection
 

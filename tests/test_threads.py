@@ -16,6 +16,8 @@ import pytest
 
 from kovrin.modules.security.cprotection import CProtection
 
+pytestmark = pytest.mark.core
+
 ITERATIONS = 2000
 
 
