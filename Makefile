@@ -4,7 +4,7 @@
 VENV_PYTHON := $(or $(CPROTECTION_VENV),.venv)/bin/python
 
 .PHONY: help install demo check test test-clang test-asan test-ft test-tsan test-foreign-quick \
-	test-foreign test-newer test-coverage test-fuzz bench bench-update wheel clean
+	test-foreign test-windows test-newer test-coverage test-fuzz bench bench-update wheel clean
 
 install: ## create or update .venv and build the package into it
 	tools/bootstrap.sh
@@ -18,7 +18,7 @@ demo: install ## two peers exchange 4 MiB each way over loopback
 check: install ## the suite against the normal (gcc) build: the daily loop
 	$(VENV_PYTHON) -m pytest -q
 
-test: check test-clang test-asan test-ft test-foreign-quick test-newer ## check and each leg below not marked "not in test"; what CI runs
+test: check test-clang test-asan test-ft test-foreign-quick test-windows test-newer ## check and each leg below not marked "not in test"; what CI runs
 
 test-clang: ## the suite against a clang build, in .venv-clang
 	tools/test-clang.sh
@@ -42,6 +42,9 @@ test-foreign-quick: install ## the tests marked core under qemu on each of FOREI
 test-foreign: install ## the whole suite the same way (not in test)
 	for arch in $(FOREIGN_ARCHS); do tools/test-foreign.sh $$arch || exit 1; done
 
+test-windows: install ## the suite in python.org's CPython 3.13 for Windows under wine, on the wheel MSVC builds through pip
+	BUILD_PYTHON=$(VENV_PYTHON) tools/test-windows.sh
+
 test-newer: install ## the suite on CPython 3.14 and 3.15, in a Debian chroot (needs root)
 	VENV_PYTHON=$(VENV_PYTHON) tools/test-newer.sh
 
@@ -60,7 +63,8 @@ bench-update: install ## the same, rewriting the committed bench/results.md and 
 	$(VENV_PYTHON) bench/bench.py --output bench
 
 # The x86-64 wheels for CPython 3.14 and 3.15 are built and smoke-tested in
-# the chroot of test-newer, the AArch64 ones (3.13, 3.14, 3.15) under qemu.
+# the chroot of test-newer, the AArch64 ones (3.13, 3.14, 3.15) under qemu,
+# the win_amd64 one, built by MSVC through pip, under wine.
 wheel: install ## a fresh dist/ with the sdist and every wheel, repaired and tried out
 	rm -rf dist
 	BUILD_PYTHON=$(VENV_PYTHON) tools/build-wheel.sh dist
@@ -70,6 +74,8 @@ wheel: install ## a fresh dist/ with the sdist and every wheel, repaired and tri
 		BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-foreign-wheel.sh $$root dist || exit 1; \
 	done
 	tools/build-wheel-newer.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/build-windows-wheel.sh dist
+	BUILD_PYTHON=$(VENV_PYTHON) tools/smoke-windows-wheel.sh dist
 
 clean: ## remove build/, dist/, every .venv* and the test caches
 	rm -rf build dist .venv .venv-asan .venv-clang .venv-coverage .venv-ft .venv-tsan .hypothesis .pytest_cache

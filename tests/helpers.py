@@ -1,7 +1,9 @@
 """Shared test helpers."""
 
+import ctypes
 import importlib.util
 import pathlib
+import sys
 
 
 def load_extension(name, path):
@@ -10,6 +12,15 @@ def load_extension(name, path):
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+def python_capi():
+    """The interpreter's C API as a library of its own, so that the argtypes a
+    test sets stay its own: the process itself on POSIX, the interpreter's DLL
+    on Windows."""
+    if sys.platform == "win32":
+        return ctypes.PyDLL("python", handle=sys.dllhandle)
+    return ctypes.PyDLL(None)
 
 
 class IntLike:

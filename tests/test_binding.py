@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from helpers import IndexOnly, IntLike, module_entries, traceback_entries
+from helpers import IndexOnly, IntLike, module_entries, python_capi, traceback_entries
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection, __pyx_unpickle_CProtection as unpickle
 
@@ -38,7 +38,7 @@ INT_SUBCLASS_WARNING = ("__int__ returned non-int (type {}).  The ability to ret
                         "future version of Python.")
 
 # A handle of our own, so that setting restype/argtypes does not leak into other tests.
-capi = ctypes.PyDLL(None)
+capi = python_capi()
 capi.PyObject_Vectorcall.restype = ctypes.py_object
 capi.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
                                      ctypes.py_object]

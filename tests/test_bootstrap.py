@@ -3,6 +3,7 @@
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -10,6 +11,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SYSTEM_PYTHONS = ["/usr/bin/python3.13", "/usr/local/bin/python3.13"]
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="runs tools/bootstrap.sh, a bash script for Linux and macOS")
 @pytest.mark.skipif(any(map(os.path.exists, SYSTEM_PYTHONS)),
                     reason="the script always finds this machine's system Python 3.13")
 @pytest.mark.parametrize("name_it, message", [

@@ -4,7 +4,7 @@ tests/kernel_test.cpp runs every kernel the CPU supports against the
 byte-by-byte rules.  It is built here with each compiler present and run
 natively, and cross-compiled for AArch64 and for big-endian s390x and run
 under qemu-user, and for Windows x86-64 (mingw-w64) and run under wine, when
-those tools are installed (`.ci/run` installs them; in CI a missing tool is a
+those tools are installed, and with MSVC when the suite runs on Windows (`.ci/run` installs them; in CI a missing tool is a
 failure, not a skip).  The whole extension is also cross-compiled through the
 build description, to show it builds and links against libc alone there, and
 every module source is compiled for Windows x86-64.  The
@@ -23,6 +23,7 @@ import sys
 import sysconfig
 
 import pytest
+from build import compiler as target_compiler, warnings_as_errors  # examples/native_caller/build.py
 
 from helpers import not_run
 
@@ -34,6 +35,11 @@ FLAGS = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "m
 MINGW = "x86_64-w64-mingw32-g++-posix"
 # Debian's wine64 package keeps its loader off PATH.
 WINE = shutil.which("wine64") or shutil.which("wine") or "/usr/lib/wine/wine64"
+WINDOWS = sys.platform == "win32"
+# The Linux programs these tests run (cross compilers, objdump, readelf):
+# wine starts them but hands back neither their exit nor their output.
+on_linux = pytest.mark.skipif(WINDOWS, reason="runs Linux toolchains and binary tools; on Windows the "
+                                              "kernel program is built with MSVC instead")
 
 # Toolchain: (compiler, extra flags, emulator or None, arguments of the program).
 TOOLCHAINS = {
@@ -42,6 +48,7 @@ TOOLCHAINS = {
     "aarch64": ("aarch64-linux-gnu-g++", ["-static"], "qemu-aarch64", ["--quick"]),
     "s390x": ("s390x-linux-gnu-g++", ["-static"], "qemu-s390x", ["--quick"]),
     "windows": (MINGW, ["-static"], WINE, []),
+    "msvc": ("cl.exe", [], None, []),
 }
 
 
@@ -92,14 +99,21 @@ def kernels_that_run(architecture, flags):
 @pytest.mark.parametrize("toolchain", sorted(TOOLCHAINS))
 def test_kernel_program_passes(toolchain, tmp_path):
     compiler, extra, emulator, arguments = TOOLCHAINS[toolchain]
+    if (toolchain == "msvc") != WINDOWS:
+        pytest.skip("MSVC builds the program in the suite's run on Windows, the others on Linux")
     if SANITIZED:
         if emulator is not None:
             pytest.skip("cross checks run once, in the regular run")
         extra = [*extra, "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
     require(compiler, *([emulator] if emulator else []))
-    program = tmp_path / ("kernel_test.exe" if compiler == MINGW else "kernel_test")
-    subprocess.run([compiler, *FLAGS, *extra, str(ROOT / "tests" / "kernel_test.cpp"), *SOURCES,
-                    "-o", str(program)], check=True)
+    program = tmp_path / ("kernel_test.exe" if compiler in (MINGW, "cl.exe") else "kernel_test")
+    if toolchain == "msvc":
+        subprocess.run([*target_compiler(), *warnings_as_errors("c++"), "/O2", "/EHsc", "/I",
+                        str(ROOT / "modules" / "security"), str(ROOT / "tests" / "kernel_test.cpp"),
+                        *SOURCES, f"/Fo{tmp_path}{os.sep}", f"/Fe{program}"], check=True)
+    else:
+        subprocess.run([compiler, *FLAGS, *extra, str(ROOT / "tests" / "kernel_test.cpp"), *SOURCES,
+                        "-o", str(program)], check=True)
     env = emulator_environment(emulator, tmp_path)
     try:
         result = subprocess.run([*([emulator] if emulator else []), str(program), *arguments],
@@ -112,7 +126,10 @@ def test_kernel_program_passes(toolchain, tmp_path):
     # Wine runs the program on this machine's CPU, qemu emulates another one;
     # the compiler says which CPU that is, also under an emulated interpreter.
     on_this_cpu = emulator in (None, WINE)
-    target = subprocess.run([compiler, "-dumpmachine"], capture_output=True, text=True).stdout
+    if toolchain == "msvc":
+        target = {"AMD64": "x86_64", "ARM64": "aarch64"}[platform.machine()]
+    else:
+        target = subprocess.run([compiler, "-dumpmachine"], capture_output=True, text=True).stdout
     architecture = target.split("-")[0] if on_this_cpu else toolchain
     expected = kernels_that_run(architecture, cpu_flags() if on_this_cpu else set())
     assert [line.split()[1] for line in result.stdout.splitlines() if line.startswith("passed ")] \
@@ -127,6 +144,7 @@ FOREIGN_TRIPLE = os.environ.get("CPROTECTION_TRIPLE", "aarch64-linux-gnu")
 ELF_MACHINES = {"aarch64-linux-gnu": "AArch64", "s390x-linux-gnu": "IBM S/390"}
 
 
+@on_linux
 @pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
 def test_extension_cross_compiles(tmp_path):
     require(f"{FOREIGN_TRIPLE}-g++", "cmake", "readelf")
@@ -161,6 +179,7 @@ def gcc_branch_flags():
     return [f"-std=c++{standard}", *options.split()]
 
 
+@on_linux
 @pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
 def test_module_sources_compile_for_windows(tmp_path):
     """Windows is LLP64 and spells compiler and CPU-feature queries its own
@@ -186,6 +205,7 @@ def test_module_sources_compile_for_windows(tmp_path):
 AVX512_MARKS = re.compile(r"%zmm\d|%[xy]mm(?:1[6-9]|2\d|3[01])\b|%k[0-7]\b|\{%k[0-7]\}|\bk(?:mov|and|or)[bwdq]\b")
 
 
+@on_linux
 @pytest.mark.skipif(SANITIZED, reason="runs once, in the regular run")
 @pytest.mark.parametrize("compiler", ["g++", "clang++"])
 def test_avx2_kernel_object_has_no_avx512_instruction(compiler, tmp_path):
@@ -319,16 +339,20 @@ def dirty_exits_of(library):
             for start, end in users}
 
 
+@on_linux
 @pytest.mark.skipif(platform.machine().lower() not in ("x86_64", "amd64"), reason="x86-64 builds only")
 def test_extension_clears_upper_halves_at_every_exit_of_ymm_code():
     """The installed extension of the environment the suite runs in: each of
     the regular (GCC, link-time optimised), clang, sanitizer, free-threaded
-    and newer-Python builds."""
+    and newer-Python builds; or the one CPROTECTION_EXTENSION names, which
+    tools/test-windows.sh sets to the MSVC build's .pyd."""
     from kovrin.modules.security import cprotection
-    exits = dirty_exits_of(pathlib.Path(cprotection.__file__))
-    assert {name: lines for name, lines in exits.items() if lines} == {}, cprotection.__file__
+    library = pathlib.Path(os.environ.get("CPROTECTION_EXTENSION") or cprotection.__file__)
+    exits = dirty_exits_of(library)
+    assert {name: lines for name, lines in exits.items() if lines} == {}, library
 
 
+@on_linux
 @pytest.mark.skipif(SANITIZED, reason="cross checks run once, in the regular run")
 def test_windows_dll_clears_upper_halves_at_every_exit_of_ymm_code(tmp_path):
     """The kernels in a DLL built by mingw-w64's GCC with link-time

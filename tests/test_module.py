@@ -21,8 +21,8 @@ import weakref
 import _imp
 import pytest
 
-from build import compiler, python_include_dirs  # examples/native_caller/build.py, put on the path by conftest
-from helpers import module_entries
+from build import preprocess  # examples/native_caller/build.py, put on the path by conftest
+from helpers import module_entries, python_capi
 from kovrin.modules.security import cprotection
 from kovrin.modules.security.cprotection import CProtection
 
@@ -40,7 +40,7 @@ INTERPRETER_MESSAGE = ("Interpreter change detected - this module can only be lo
                        "into one interpreter per process.")
 
 # A handle of our own, so that setting restype/argtypes does not leak into other tests.
-capi = ctypes.PyDLL(None)
+capi = python_capi()
 capi.PyModule_GetDef.restype = ctypes.c_void_p
 capi.PyModule_GetDef.argtypes = [ctypes.py_object]
 capi.PyModule_ExecDef.restype = ctypes.c_int
@@ -59,8 +59,7 @@ def header_constants(*names):
     """The values that the interpreter's headers give the named macros, as a compiler sees them."""
     marker = "kovrin_constant"
     source = "#include <Python.h>\n" + "".join(f"{marker} {name}\n" for name in names)
-    expanded = subprocess.run([*compiler(), "-E", "-P", "-x", "c++", *python_include_dirs(), "-"],
-                              input=source, capture_output=True, text=True, check=True).stdout
+    expanded = preprocess(source)
     values = [line.removeprefix(marker) for line in expanded.splitlines() if line.startswith(marker)]
     return tuple(int(eval(value, {"__builtins__": {}})) for value in values)
 
@@ -413,6 +412,8 @@ def test_version_check_accepts_this_interpreter_under_error_filter():
 
 
 def _readelf(*options):
+    if sys.platform == "win32":
+        pytest.skip("reads an ELF file; the .pyd's PE tables are checked below")
     if os.environ.get("CPROTECTION_SANITIZED"):
         pytest.skip("the sanitizer build links the sanitizer runtimes")
     if os.environ.get("CPROTECTION_COVERAGE"):
@@ -439,6 +440,32 @@ def test_shared_object_exports_only_its_entry_points():
     assert exported.keys() == {"PyInit_cprotection", MAIN_FLAG}
     assert exported["PyInit_cprotection"][0] == "FUNC"
     assert exported[MAIN_FLAG] == ("OBJECT", 4)
+
+
+def _pe():
+    if sys.platform != "win32":
+        pytest.skip("reads a Windows DLL; the ELF checks above cover Linux")
+    import pefile
+    return pefile.PE(cprotection.__file__)
+
+
+def test_pyd_imports_only_the_c_runtime_kernel32_and_python():
+    imported = {entry.dll.decode() for entry in _pe().DIRECTORY_ENTRY_IMPORT}
+    python_dll = f"python{sys.version_info.major}{sys.version_info.minor}.dll"
+    assert python_dll in imported and "KERNEL32.dll" in imported
+    # The C runtime, but not the C++ library (MSVCP140.dll), which the
+    # module does not use and an application may not ship.
+    others = imported - {python_dll, "KERNEL32.dll", "VCRUNTIME140.dll"}
+    assert all(name.lower().startswith("api-ms-win-crt-") for name in others), imported
+
+
+def test_pyd_exports_only_its_entry_points():
+    pe = _pe()
+    exported = {}
+    for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols:
+        section = pe.get_section_by_rva(symbol.address)
+        exported[symbol.name.decode()] = bool(section.Characteristics & 0x20000000)  # executable
+    assert exported == {"PyInit_cprotection": True, MAIN_FLAG: False}
 
 
 # --- module namespace and class ------------------------------------------------------------

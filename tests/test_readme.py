@@ -2,7 +2,6 @@
 
 import pathlib
 import re
-import subprocess
 
 import build as native_caller_build
 import pytest
@@ -42,7 +41,4 @@ def test_readme_block_runs(path, source):
 def test_readme_c_block_compiles_against_the_installed_header(path, source, tmp_path):
     caller = tmp_path / "caller.c"
     caller.write_text(source)
-    subprocess.run([*native_caller_build.compiler("c"), "-std=c11", "-Wall", "-Wextra",
-                    "-Werror", "-fsyntax-only", *native_caller_build.python_include_dirs(),
-                    "-I", str(native_caller_build.cprotection_include_dir()), str(caller)],
-                   check=True)
+    native_caller_build.check_syntax(caller, "c")

@@ -84,11 +84,13 @@ inline std::uint64_t xgetbv0()
 
 // x >> (count & 63) and x << (count & 63) as one shrx or shlx each, for
 // code compiled for BMI2.  GCC and Clang get the instruction spelt out, so
-// no masking of the count lands on a serial chain.
+// no masking of the count lands on a serial chain; MSVC, which emits no
+// BMI2 instruction for a plain shift, gets its intrinsic (the instruction
+// masks the count itself).
 CPROTECTION_ALWAYS_INLINE std::uint64_t shrx(std::uint64_t x, std::uint64_t count)
 {
 #if defined(_MSC_VER)
-    return x >> (count & 63);
+    return _shrx_u64(x, static_cast<unsigned int>(count));
 #else
     std::uint64_t result;
     __asm__("shrx %2, %1, %0" : "=r"(result) : "r"(x), "r"(count));
@@ -99,7 +101,7 @@ CPROTECTION_ALWAYS_INLINE std::uint64_t shrx(std::uint64_t x, std::uint64_t coun
 CPROTECTION_ALWAYS_INLINE std::uint64_t shlx(std::uint64_t x, std::uint64_t count)
 {
 #if defined(_MSC_VER)
-    return x << (count & 63);
+    return _shlx_u64(x, static_cast<unsigned int>(count));
 #else
     std::uint64_t result;
     __asm__("shlx %2, %1, %0" : "=r"(result) : "r"(x), "r"(count));
