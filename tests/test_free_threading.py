@@ -20,7 +20,7 @@ import time
 
 import pytest
 
-from helpers import state
+from helpers import state, state_tuple
 
 from kovrin.modules.security.cprotection import CProtection
 
@@ -230,48 +230,87 @@ def keying_from_every_thread():
     return [activate(fold) for fold in folds], check
 
 
-def is_whole(s):
-    """Whether a record's state is one that whole __init__, activate and encrypt calls leave:
-    a reset zeroes everything, a keying derives both vectors from the base, and encrypting
-    changes the encryption half alone."""
-    if not s["active"]:
-        return (s["base"], s["decryption_index"], s["encryption_index"]) == (0, 0, 0) and \
-            s["decryption_vector"] == s["encryption_vector"] == bytes(8)
-    reference = CProtection(s["flip_direction"])
-    reference.activate([s["base"]])
-    return s["decryption_index"] == 0 and s["decryption_vector"] == state(reference)["decryption_vector"]
+def whole_state_test():
+    """A test of whether a state, as state_tuple gives it, is one that whole __init__, activate
+    and encrypt calls leave: a reset zeroes everything, a keying derives both vectors from the
+    base, and encrypting changes the encryption half alone."""
+    derived = {}
+    for flip in (False, True):
+        for base in range(256):
+            reference = CProtection(flip)
+            reference.activate([base])
+            derived[base, flip] = state(reference)["decryption_vector"]
+
+    def is_whole(fields):
+        active, base, decryption_index, decryption_vector, encryption_index, encryption_vector, flip = fields
+        if not active:
+            return (base, decryption_index, encryption_index) == (0, 0, 0) and \
+                decryption_vector == encryption_vector == bytes(8)
+        return decryption_index == 0 and decryption_vector == derived[base, flip]
+    return is_whole
 
 
 def reinitialising_while_encrypting(native_caller):
-    # A reset that another call tears leaves a stale vector or index on an inactive record, or
-    # zero vectors on an active one; so does a snapshot torn by a reset or a keying.  Both kinds
-    # of encrypt run: an exact bytearray in place, and bytes through the native table, copied.
-    obj = keyed(False)
+    # A reset that runs across an encrypt leaves the encrypt's write-back, a stale vector and
+    # index, on the inactive record.  Long inputs keep the encrypts inside their byte loops most
+    # of the time.  Bytes through the native table are copied with no section open, so a reset
+    # may come between their keying test and their loop, which then runs on the reset record:
+    # only empty ones run here, which change nothing, so that the copied path's two sections
+    # still race with the resets (ThreadSanitizer sees either one removed).
+    obj, is_whole = keyed(False), whole_state_test()
     native = native_bytes(native_caller)
 
     def reinitialise(rng, deadline):
         for _ in calls(deadline):
-            obj.__init__(rng.random() < 0.5)
-            if rng.random() < 0.75:
+            for _ in range(10):
+                obj.__init__(rng.random() < 0.5)
+                # Only this thread keys, so the record stays reset until it does; the snapshot
+                # waits for an encrypt still running, and then shows its write-back.
+                fields = state_tuple(obj)
+                assert is_whole(fields), fields
                 obj.activate([rng.randrange(256)])
+                for _ in range(4):  # time for the encrypts to start
+                    fields = state_tuple(obj)
+                    assert is_whole(fields), fields
 
-    def encrypt(send):
+    def encrypt(send, sizes):
         def work(rng, deadline):
+            data = [rng.randbytes(rng.randrange(*sizes)) for _ in range(16)]
             for _ in calls(deadline):
-                send(obj, "encrypt", rng.randbytes(rng.randrange(1000, 3000)))
+                for chunk in data:
+                    send(obj, "encrypt", chunk)
         return work
 
-    def snapshot(rng, deadline):
-        for _ in calls(deadline):
-            s = state(obj)
-            assert is_whole(s), s
+    method = encrypt(lambda obj, _, data: obj.encrypt(bytearray(data)), (8000, 16000))
+    return [reinitialise, method, method, encrypt(native, (0, 1))], lambda: is_whole(state_tuple(obj))
 
-    return [reinitialise, encrypt(lambda obj, _, data: obj.encrypt(bytearray(data))), encrypt(native),
-            snapshot], lambda: is_whole(state(obj))
+
+def pickling_while_reinitialising():
+    # Resets and keyings rewrite every field in turn; a snapshot taken across one mixes two
+    # states, such as an active record with zero vectors, or a reset one with a base.  The
+    # loops bind their calls ahead, so that most of their time is spent in the module.
+    obj, is_whole = keyed(False), whole_state_test()
+
+    def reinitialise(rng, deadline):
+        reset, activate = obj.__init__, obj.activate
+        flags, keys = [rng.random() < 0.5 for _ in range(100)], [[rng.randrange(1, 256)] for _ in range(100)]
+        for _ in calls(deadline):
+            for flag, key in zip(flags, keys):
+                reset(flag)
+                activate(key)
+
+    def dump(rng, deadline):
+        reduce = obj.__reduce__
+        for _ in calls(deadline):
+            for _ in range(100):
+                fields = reduce()[1][2]
+                assert is_whole(fields), fields
+
+    return [reinitialise, reinitialise, dump, dump], lambda: is_whole(state_tuple(obj))
 
 
 STRESS = [keying_while_the_list_changes, encrypting_while_the_argument_resizes, pickling_while_encrypting,
-          keying_from_every_thread, reinitialising_while_encrypting]
+          keying_from_every_thread, reinitialising_while_encrypting, pickling_while_reinitialising]
 
 
 @pytest.mark.parametrize("case", STRESS, ids=[c.__name__ for c in STRESS])
