@@ -16,7 +16,7 @@ demo: install
 # The full suite, then again against a clang build, a sanitizer build and
 # the free-threaded interpreter with the GIL off, then its core under qemu
 # on AArch64 and big-endian s390x, then on CPython 3.14 and 3.15 with the
-# newest g++ and clang.
+# newest g++ and clang, and on 3.14's debug build.
 test: test-fast test-clang test-asan test-ft test-foreign-quick test-newer
 
 test-fast: install
