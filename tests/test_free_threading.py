@@ -9,6 +9,7 @@ comes first; the checks are on results and states only.
 import copy
 import functools
 import inspect
+import itertools
 import os
 import pickle
 import random
@@ -20,7 +21,7 @@ import time
 
 import pytest
 
-from helpers import state, state_tuple
+from helpers import module_entries, state, state_tuple
 
 from kovrin.modules.security.cprotection import CProtection
 
@@ -309,8 +310,48 @@ def pickling_while_reinitialising():
     return [reinitialise, reinitialise, dump, dump], lambda: is_whole(state_tuple(obj))
 
 
+def raising_from_every_thread(native_caller):
+    # The module makes the code object of each traceback entry it adds on first use, into a
+    # cache that every thread reads; threads that raise at once, for the first time in the
+    # process, race on it (ThreadSanitizer sees its lock removed).  Each exception must carry
+    # the entries one thread alone gets.
+    from kovrin.modules.security import cprotection
+    obj = keyed(False)
+    raising = [lambda: obj.activate([1, "x"]), lambda: obj.activate([2**40]), lambda: obj.__init__(1, 2),
+               lambda: native_caller.call("encrypt", obj, 5.0, 1),
+               lambda: native_caller.call("decrypt", obj, object(), 1),
+               lambda: obj.__setstate__(("x",)),
+               lambda: cprotection.__pyx_unpickle_CProtection(CProtection, 1, ())]
+    seen = [[] for _ in raising]
+
+    def entries(call):
+        try:
+            call()
+        except Exception as exc:  # noqa: BLE001 - each call's own error is compared below
+            return type(exc), tuple(module_entries(exc))
+        return None
+
+    def work(rng, deadline):
+        order = list(range(len(raising)))
+        # The entries are made in the first rounds; the rest only read them.
+        for _ in itertools.islice(calls(deadline), 100):
+            rng.shuffle(order)
+            for i in order:
+                seen[i].append(entries(raising[i]))
+
+    def check():
+        for call, got in zip(raising, seen):
+            alone = entries(call)
+            assert alone is not None and alone[1], alone
+            assert set(got) == {alone}, (set(got), alone)
+        return True
+
+    return [work] * THREADS, check
+
+
 STRESS = [keying_while_the_list_changes, encrypting_while_the_argument_resizes, pickling_while_encrypting,
-          keying_from_every_thread, reinitialising_while_encrypting, pickling_while_reinitialising]
+          keying_from_every_thread, reinitialising_while_encrypting, pickling_while_reinitialising,
+          raising_from_every_thread]
 
 
 @pytest.mark.parametrize("case", STRESS, ids=[c.__name__ for c in STRESS])
