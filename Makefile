@@ -45,7 +45,7 @@ test-foreign: install ## the whole suite the same way (not in test)
 test-windows: install ## the suite in python.org's CPython 3.13 for Windows under wine, on the wheel MSVC builds through pip
 	BUILD_PYTHON=$(VENV_PYTHON) tools/test-windows.sh
 
-test-newer: install ## the suite on CPython 3.14 and 3.15, in a Debian chroot (needs root)
+test-newer: install ## the suite on CPython 3.14, 3.15 and 3.14's debug build, in a Debian chroot (needs root)
 	VENV_PYTHON=$(VENV_PYTHON) tools/test-newer.sh
 
 test-coverage: ## line and branch coverage of modules/security, in .venv-coverage (not in test)

@@ -8,6 +8,8 @@ comes first; the checks are on results and states only.
 
 import copy
 import functools
+import inspect
+import itertools
 import os
 import pickle
 import random
@@ -19,7 +21,7 @@ import time
 
 import pytest
 
-from helpers import state
+from helpers import module_entries, state, state_tuple
 
 from kovrin.modules.security.cprotection import CProtection
 
@@ -65,13 +67,28 @@ def keyed(flip):
     return obj
 
 
-def transform_logger(obj, operation, log):
-    """Sends distinct random chunks through one direction of obj, logging (sent, received)."""
+def transform_logger(obj, operation, log, send=None):
+    """Sends distinct random chunks through one direction of obj, logging (sent, received).
+
+    send(obj, operation, data) makes each call; by default the method, with a bytearray.
+    """
+    send = send or (lambda obj, operation, data: getattr(obj, operation)(bytearray(data)))
+
     def work(rng, deadline):
         for _ in calls(deadline):
-            sent = bytearray(rng.randbytes(rng.randrange(16, 3000)))
-            log.append((bytes(sent), bytes(getattr(obj, operation)(sent))))
+            sent = rng.randbytes(rng.randrange(16, 3000))
+            log.append((sent, bytes(send(obj, operation, sent))))
     return work
+
+
+def native_bytes(native_caller):
+    """A send for transform_logger: the native method table, with bytes, which the entry copies."""
+    def send(obj, operation, data):
+        out = native_caller.call(operation, obj, data, 1)
+        # Before keying the entry gives the argument back as it is.
+        assert out is data or (type(out) is bytearray and len(out) == len(data)), (type(out), len(out))
+        return out
+    return send
 
 
 def follow(peer, inverse, logs):
@@ -91,15 +108,22 @@ def follow(peer, inverse, logs):
     return states
 
 
-# (operation on the shared instance, its flip, the peer's inverse, the two directions' field prefixes)
-DIRECTIONS = [("encrypt", False, "decrypt", "encryption", "decryption"),
-              ("decrypt", True, "encrypt", "decryption", "encryption")]
+# (operation on the shared instance, its flip, the peer's inverse, the two directions' field
+# prefixes, how the data goes in: an exact bytearray through the method, which is read in place,
+# or bytes through the native table, which are copied first)
+DIRECTIONS = [("encrypt", False, "decrypt", "encryption", "decryption", "bytearray"),
+              ("decrypt", True, "encrypt", "decryption", "encryption", "bytearray"),
+              ("encrypt", False, "decrypt", "encryption", "decryption", "native-bytes"),
+              ("decrypt", True, "encrypt", "decryption", "encryption", "native-bytes")]
 
 
-@pytest.mark.parametrize("operation, flip, inverse, own, peers", DIRECTIONS, ids=[d[0] for d in DIRECTIONS])
-def test_overlapping_calls_are_whole_calls_in_some_order(operation, flip, inverse, own, peers):
+@pytest.mark.parametrize("operation, flip, inverse, own, peers, data", DIRECTIONS,
+                         ids=[f"{d[0]}-{d[5]}" for d in DIRECTIONS])
+def test_overlapping_calls_are_whole_calls_in_some_order(operation, flip, inverse, own, peers, data,
+                                                         request):
+    send = native_bytes(request.getfixturevalue("native_caller")) if data == "native-bytes" else None
     shared, logs = keyed(flip), [[] for _ in range(THREADS)]
-    run_together([transform_logger(shared, operation, log) for log in logs])
+    run_together([transform_logger(shared, operation, log, send) for log in logs])
     final = follow(keyed(not flip), inverse, logs)[-1]
     assert [state(shared)[f"{own}_{f}"] for f in ("index", "vector")] == [final[f"{peers}_{f}"] for f in (
         "index", "vector")]
@@ -207,13 +231,133 @@ def keying_from_every_thread():
     return [activate(fold) for fold in folds], check
 
 
+def whole_state_test():
+    """A test of whether a state, as state_tuple gives it, is one that whole __init__, activate
+    and encrypt calls leave: a reset zeroes everything, a keying derives both vectors from the
+    base, and encrypting changes the encryption half alone."""
+    derived = {}
+    for flip in (False, True):
+        for base in range(256):
+            reference = CProtection(flip)
+            reference.activate([base])
+            derived[base, flip] = state(reference)["decryption_vector"]
+
+    def is_whole(fields):
+        active, base, decryption_index, decryption_vector, encryption_index, encryption_vector, flip = fields
+        if not active:
+            return (base, decryption_index, encryption_index) == (0, 0, 0) and \
+                decryption_vector == encryption_vector == bytes(8)
+        return decryption_index == 0 and decryption_vector == derived[base, flip]
+    return is_whole
+
+
+def reinitialising_while_encrypting(native_caller):
+    # A reset that runs across an encrypt leaves the encrypt's write-back, a stale vector and
+    # index, on the inactive record.  Long inputs keep the encrypts inside their byte loops most
+    # of the time.  Bytes through the native table are copied with no section open, so a reset
+    # may come between their keying test and their loop, which then runs on the reset record:
+    # only empty ones run here, which change nothing, so that the copied path's two sections
+    # still race with the resets (ThreadSanitizer sees either one removed).
+    obj, is_whole = keyed(False), whole_state_test()
+    native = native_bytes(native_caller)
+
+    def reinitialise(rng, deadline):
+        for _ in calls(deadline):
+            for _ in range(10):
+                obj.__init__(rng.random() < 0.5)
+                # Only this thread keys, so the record stays reset until it does; the snapshot
+                # waits for an encrypt still running, and then shows its write-back.
+                fields = state_tuple(obj)
+                assert is_whole(fields), fields
+                obj.activate([rng.randrange(256)])
+                for _ in range(4):  # time for the encrypts to start
+                    fields = state_tuple(obj)
+                    assert is_whole(fields), fields
+
+    def encrypt(send, sizes):
+        def work(rng, deadline):
+            data = [rng.randbytes(rng.randrange(*sizes)) for _ in range(16)]
+            for _ in calls(deadline):
+                for chunk in data:
+                    send(obj, "encrypt", chunk)
+        return work
+
+    method = encrypt(lambda obj, _, data: obj.encrypt(bytearray(data)), (8000, 16000))
+    return [reinitialise, method, method, encrypt(native, (0, 1))], lambda: is_whole(state_tuple(obj))
+
+
+def pickling_while_reinitialising():
+    # Resets and keyings rewrite every field in turn; a snapshot taken across one mixes two
+    # states, such as an active record with zero vectors, or a reset one with a base.  The
+    # loops bind their calls ahead, so that most of their time is spent in the module.
+    obj, is_whole = keyed(False), whole_state_test()
+
+    def reinitialise(rng, deadline):
+        reset, activate = obj.__init__, obj.activate
+        flags, keys = [rng.random() < 0.5 for _ in range(100)], [[rng.randrange(1, 256)] for _ in range(100)]
+        for _ in calls(deadline):
+            for flag, key in zip(flags, keys):
+                reset(flag)
+                activate(key)
+
+    def dump(rng, deadline):
+        reduce = obj.__reduce__
+        for _ in calls(deadline):
+            for _ in range(100):
+                fields = reduce()[1][2]
+                assert is_whole(fields), fields
+
+    return [reinitialise, reinitialise, dump, dump], lambda: is_whole(state_tuple(obj))
+
+
+def raising_from_every_thread(native_caller):
+    # The module makes the code object of each traceback entry it adds on first use, into a
+    # cache that every thread reads; threads that raise at once, for the first time in the
+    # process, race on it (ThreadSanitizer sees its lock removed).  Each exception must carry
+    # the entries one thread alone gets.
+    from kovrin.modules.security import cprotection
+    obj = keyed(False)
+    raising = [lambda: obj.activate([1, "x"]), lambda: obj.activate([2**40]), lambda: obj.__init__(1, 2),
+               lambda: native_caller.call("encrypt", obj, 5.0, 1),
+               lambda: native_caller.call("decrypt", obj, object(), 1),
+               lambda: obj.__setstate__(("x",)),
+               lambda: cprotection.__pyx_unpickle_CProtection(CProtection, 1, ())]
+    seen = [[] for _ in raising]
+
+    def entries(call):
+        try:
+            call()
+        except Exception as exc:  # noqa: BLE001 - each call's own error is compared below
+            return type(exc), tuple(module_entries(exc))
+        return None
+
+    def work(rng, deadline):
+        order = list(range(len(raising)))
+        # The entries are made in the first rounds; the rest only read them.
+        for _ in itertools.islice(calls(deadline), 100):
+            rng.shuffle(order)
+            for i in order:
+                seen[i].append(entries(raising[i]))
+
+    def check():
+        for call, got in zip(raising, seen):
+            alone = entries(call)
+            assert alone is not None and alone[1], alone
+            assert set(got) == {alone}, (set(got), alone)
+        return True
+
+    return [work] * THREADS, check
+
+
 STRESS = [keying_while_the_list_changes, encrypting_while_the_argument_resizes, pickling_while_encrypting,
-          keying_from_every_thread]
+          keying_from_every_thread, reinitialising_while_encrypting, pickling_while_reinitialising,
+          raising_from_every_thread]
 
 
 @pytest.mark.parametrize("case", STRESS, ids=[c.__name__ for c in STRESS])
-def test_shared_instance_under_stress(case):
-    workers, check = case()
+def test_shared_instance_under_stress(case, request):
+    # A case names the fixtures it needs as its parameters.
+    workers, check = case(*map(request.getfixturevalue, inspect.signature(case).parameters))
     run_together(workers)
     assert check()
 

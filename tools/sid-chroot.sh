@@ -24,8 +24,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 suite=sid
 root=$CPROTECTION_CACHE/chroot-$suite-amd64
-# The testsuite packages hold _testcapi, which the allocation-failure tests use.
-packages=python3.14,python3.14-dev,python3.14-venv,libpython3.14-testsuite
+# The testsuite packages hold _testcapi, which the allocation-failure tests use;
+# python3.14-dbg is CPython's debug build (python3.14d), with its own headers.
+packages=python3.14,python3.14-dev,python3.14-venv,libpython3.14-testsuite,python3.14-dbg
 packages+=,python3.15,python3.15-dev,python3.15-venv,libpython3.15-testsuite,g++,clang,cmake
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
