@@ -86,7 +86,10 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
     // Anything else is copied by Python code, which may call back into this
     // instance, so the keying test and the loop are two sections with the
     // copy between them.  The loop then runs on the state the record has
-    // when it starts, as it does when the copy's own code changes it.
+    // when it starts, as it does when the copy's own code changes it; a
+    // record reset in between (by that code or by another thread) is
+    // tested again there, so that an inactive record never takes bytes and
+    // the call is then one that ran after the reset.
     Py_BEGIN_CRITICAL_SECTION(self);
     active = self->active;
     Py_END_CRITICAL_SECTION();
@@ -97,9 +100,13 @@ PyObject *data_entry(CProtectionObject *self, PyObject *data, int skip_dispatch,
         return nullptr;
     }
     Py_BEGIN_CRITICAL_SECTION(self);
-    auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
-    *index = transform(vector, *index, out, out, PyByteArray_GET_SIZE(result));
+    active = self->active;
+    if (active) {
+        auto *out = reinterpret_cast<unsigned char *>(PyByteArray_AS_STRING(result));
+        *index = transform(vector, *index, out, out, PyByteArray_GET_SIZE(result));
+    }
     Py_END_CRITICAL_SECTION();
+    if (!active) Py_SETREF(result, Py_NewRef(data));
     return result;
 }
 
