@@ -259,6 +259,8 @@ def test_import_under_another_name():
 IMPORT_ROUNDS = 200
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="each round needs a process that has not imported the "
+                    "module yet, and only fork makes 200 of them affordable")
 def test_two_threads_importing_under_both_names_get_one_module():
     # Each round is a child forked from a process that has not loaded the
     # module, so that every round imports it for the first time.
