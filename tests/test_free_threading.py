@@ -285,6 +285,17 @@ def reinitialising_while_encrypting(native_caller):
     return [reinitialise, method, method, encrypt(native, (8, 64))], lambda: is_whole(state_tuple(obj))
 
 
+def snapshots(obj, acceptable):
+    """A worker that pickles obj's state over and over, each state passing acceptable."""
+    def dump(rng, deadline):
+        reduce = obj.__reduce__
+        for _ in calls(deadline):
+            for _ in range(100):
+                fields = reduce()[1][2]
+                assert acceptable(fields), fields
+    return dump
+
+
 def pickling_while_reinitialising():
     # Resets and keyings rewrite every field in turn; a snapshot taken across one mixes two
     # states, such as an active record with zero vectors, or a reset one with a base.  The
@@ -299,13 +310,7 @@ def pickling_while_reinitialising():
                 reset(flag)
                 activate(key)
 
-    def dump(rng, deadline):
-        reduce = obj.__reduce__
-        for _ in calls(deadline):
-            for _ in range(100):
-                fields = reduce()[1][2]
-                assert is_whole(fields), fields
-
+    dump = snapshots(obj, is_whole)
     return [reinitialise, reinitialise, dump, dump], lambda: is_whole(state_tuple(obj))
 
 
@@ -328,14 +333,7 @@ def pickling_while_restoring():
             for state in order:
                 setstate(state)
 
-    def dump(rng, deadline):
-        reduce = obj.__reduce__
-        for _ in calls(deadline):
-            for _ in range(100):
-                fields = reduce()[1][2]
-                assert fields in known, fields
-
-    return [restore, restore, restore, dump], lambda: state_tuple(obj) in known
+    return [restore, restore, restore, snapshots(obj, known.__contains__)], lambda: state_tuple(obj) in known
 
 
 def raising_from_every_thread(native_caller):
