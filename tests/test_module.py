@@ -339,6 +339,38 @@ def test_import_reentered_from_the_exec_step_fails_and_does_not_hang():
     assert result == [[REENTERED_MESSAGE], FULL_NAME, True, True]
 
 
+def test_an_import_under_the_other_name_waits_asleep_for_the_exec_step():
+    # The exec step on one thread runs a host's __import__ hook that sleeps;
+    # another thread's import under the other name meanwhile gets the same
+    # module once the step ends, and waits without spinning (a spin on the
+    # GIL build never lets the sleeper back in).
+    result = run_python(f"""
+        import builtins, importlib, importlib.util, json, threading, time
+        origin = importlib.util.find_spec({FULL_NAME!r}).origin
+        real_import, asleep, found = builtins.__import__, threading.Event(), {{}}
+        def hooked(name, *args, **kwargs):
+            if name == "builtins" and not asleep.is_set():
+                asleep.set()
+                time.sleep(1.0)
+            return real_import(name, *args, **kwargs)
+        def other_name():
+            asleep.wait()
+            begin = time.thread_time()
+            spec = importlib.util.spec_from_file_location("cprotection", origin)
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+            found["module"], found["seconds"] = module, time.thread_time() - begin
+        thread = threading.Thread(target=other_name)
+        thread.start()
+        builtins.__import__ = hooked
+        m = importlib.import_module({FULL_NAME!r})
+        builtins.__import__ = real_import
+        thread.join()
+        print(json.dumps([found["module"] is m, found["seconds"] < 0.5, round_trip_works(m)]))
+    """, timeout=60)
+    assert result == [True, True, True]
+
+
 def test_create_step_copies_the_module_spec_attributes():
     result = run_python(f"""
         import _imp, importlib.util, json, sys, types
