@@ -160,7 +160,8 @@ def keying_while_the_list_changes():
 
     def activate(rng, deadline):
         for _ in calls(deadline):
-            obj.activate(keys)
+            for _ in range(5):
+                obj.activate(keys)
 
     return [mutate, mutate, activate, activate], lambda: derives_from_base(obj)
 
