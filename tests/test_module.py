@@ -71,10 +71,11 @@ def state(obj):
 def run_python(code, *options, timeout=120):
     """Runs code in a fresh interpreter process and returns what it printed as JSON.
 
-    The code can use round_trip_works(module), whose source is in ROUND_TRIP.
+    The code can use round_trip_works(module) and import_under_other_name(origin),
+    whose sources are in HELPERS.
     """
-    helper = inspect.getsource(round_trip_works)
-    source = f"ROUND_TRIP = {helper!r}\nexec(ROUND_TRIP)\n" + textwrap.dedent(code)
+    helpers = "".join(inspect.getsource(f) for f in (round_trip_works, import_under_other_name))
+    source = f"HELPERS = {helpers!r}\nexec(HELPERS)\n" + textwrap.dedent(code)
     result = subprocess.run([sys.executable, *options, "-c", source],
                             capture_output=True, text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr
@@ -88,6 +89,15 @@ def round_trip_works(module):
     data = bytearray(b"first interpreter still works")
     sent = a.encrypt(bytearray(data))
     return sent != data and b.decrypt(sent) == data
+
+
+def import_under_other_name(origin):
+    """The module at origin, imported as plain "cprotection"."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("cprotection", origin)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 # --- import and initialisation -------------------------------------------------------------
@@ -244,9 +254,7 @@ def test_import_under_another_name():
     result = run_python(f"""
         import importlib.util, json, pickle, sys
         origin = importlib.util.find_spec({FULL_NAME!r}).origin
-        spec = importlib.util.spec_from_file_location("cprotection", origin)
-        m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
+        m = import_under_other_name(origin)
         # Read before unpickling, which would import the full name itself.
         entered = sys.modules.get({FULL_NAME!r}) is m
         restored = pickle.loads(pickle.dumps(m.CProtection(True)))
@@ -279,10 +287,7 @@ def test_two_threads_importing_under_both_names_get_one_module():
                     found["full"] = importlib.import_module({FULL_NAME!r})
                 def by_other_name():
                     barrier.wait()
-                    spec = importlib.util.spec_from_file_location("cprotection", origin)
-                    module = importlib.util.module_from_spec(spec)
-                    spec.loader.exec_module(module)
-                    found["other"] = module
+                    found["other"] = import_under_other_name(origin)
                 def guarded(target):
                     try:
                         target()
@@ -324,9 +329,8 @@ def test_import_reentered_from_the_exec_step_fails_and_does_not_hang():
         real_import, inner = builtins.__import__, []
         def hooked(name, *args, **kwargs):
             if name == "builtins" and not inner:
-                spec = importlib.util.spec_from_file_location("cprotection", origin)
                 try:
-                    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+                    import_under_other_name(origin)
                     inner.append("served")
                 except ImportError as exc:
                     inner.append(str(exc))
@@ -356,9 +360,7 @@ def test_an_import_under_the_other_name_waits_asleep_for_the_exec_step():
         def other_name():
             asleep.wait()
             begin = time.thread_time()
-            spec = importlib.util.spec_from_file_location("cprotection", origin)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            module = import_under_other_name(origin)
             found["module"], found["seconds"] = module, time.thread_time() - begin
         thread = threading.Thread(target=other_name)
         thread.start()
@@ -423,7 +425,7 @@ def test_the_first_interpreter_to_import_owns_the_module():
         interp = _interpreters.create("legacy")
         inside = _interpreters.exec(
             interp, "from kovrin.modules.security import cprotection as m\\n"
-            + ROUND_TRIP + "assert round_trip_works(m)")
+            + HELPERS + "assert round_trip_works(m)")
         try:
             import {FULL_NAME}
             failure = None
